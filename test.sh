@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test.
+# UndefinedBehaviorSanitizer and runs every test (labels unit, netns, e2e);
+# then builds once more with ThreadSanitizer and runs the concurrency stress
+# tests (suites named *Stress) there. Extra arguments go to the first ctest.
 set -eu
 cd "$(dirname "$0")"
 
@@ -8,12 +10,21 @@ if [ "$(id -u)" = 0 ]; then
   ./tools/install-deps.sh
 fi
 
-BUILD=${BUILD_DIR:-build/asan}
 JOBS=${JOBS:-$(nproc)}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPPLIANCE_SANITIZE=ON >/dev/null
-cmake --build "$BUILD" -j "$JOBS"
+configure_and_build() {
+  dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPPLIANCE_BENCH=OFF "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-cd "$BUILD"
-ctest --output-on-failure -j "$JOBS" "$@"
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+configure_and_build build/asan -DAPPLIANCE_SANITIZE=ON
+(cd build/asan && ctest --output-on-failure -j "$JOBS" "$@")
+
+if [ "${SKIP_TSAN:-0}" != 1 ]; then
+  configure_and_build build/tsan -DAPPLIANCE_TSAN=ON
+  (cd build/tsan && ctest --output-on-failure -j "$JOBS" -R 'Stress' --no-tests=ignore)
+fi
