@@ -1,14 +1,21 @@
 // The resident control program. Start-up, supervision and shutdown grow here
 // as the services arrive; for now it parses its options, waits for a stop
-// signal and ends.
-#include <csignal>
+// signal, stops its tasks through a ShutDown task and ends with the exit
+// code of the run state.
+#include <signal.h>
+#include <time.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "core/paths.h"
+#include "core/run_state.h"
+#include "core/shutdown_task.h"
+#include "core/standard_fds.h"
+#include "core/task.h"
+#include "core/tick_clock.h"
 
 namespace {
 
@@ -35,19 +42,47 @@ bool parseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
+// Stores atomics only.
+void onStopSignal(int signal) { runState().noteStopSignal(signal == SIGINT); }
+
+void installStopHandlers() {
+  struct sigaction action{};
+  action.sa_handler = onStopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// A stop signal more than this many ticks ago ends the process even when
+// tasks are still listed.
+constexpr int64_t kStopGraceTicks = 499;
+
+void supervise() {
+  bool shutDownStarted = false;
+  const timespec pass{0, 100 * 1000 * 1000};
+  for (;;) {
+    nanosleep(&pass, nullptr);
+    if (runState().shutdowns.load() > 0 && !shutDownStarted) {
+      ShutDown::launch(1);
+      shutDownStarted = true;
+    }
+    if (shutDownStarted && listedTaskCount() == 0) return;
+    const int64_t stopStamp = runState().stopStamp();
+    if (stopStamp != 0 && ticks() - stopStamp > kStopGraceTicks) return;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  occupyStandardDescriptors();
   Options options;
   if (!parseOptions(argc, argv, options)) return usage(argv[0]);
+  runState().kickOff.store(parseKickOff(std::getenv("KickOff")));
+  installStopHandlers();
   setRootDirectory(options.root);
 
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
-  return 0;
+  supervise();
+  return runState().exitCode.load();
 }
