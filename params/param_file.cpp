@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/paths.h"
+#include "core/unique_fd.h"
 #include "params/on_off_param.h"
 #include "params/param_effects.h"
 #include "params/param_table.h"
@@ -26,26 +27,6 @@ constexpr std::string_view kEtcFile = "/etc/params.dat";
 constexpr int kLineChunk = 320;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the result (close can report a write error).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -72,15 +53,17 @@ std::string directoryOf(const std::string& path) {
 // untouched.
 bool replaceFile(const std::string& path, std::string_view content) {
   std::string temp = path + ".XXXXXX";
-  Fd fd(::mkstemp(temp.data()));
-  if (fd.get() < 0) return false;
+  UniqueFd fd(::mkstemp(temp.data()));
+  if (!fd.valid()) return false;
   const bool written = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
-  if (!fd.close() || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
+  // close can report a deferred write error too
+  const bool closed = fd.reset() == 0;
+  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
-  Fd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
+  UniqueFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
   return true;
 }
 
