@@ -2,6 +2,12 @@
 
 #include <thread>
 
-void pauseServingMessages(int /*ticks*/, std::chrono::milliseconds outsideTask) {
+#include "core/task.h"
+
+void pauseServingMessages(int ticks, std::chrono::milliseconds outsideTask) {
+  if (Task* task = currentTask()) {
+    task->wait(ticks, 0);
+    return;
+  }
   std::this_thread::sleep_for(outsideTask);
 }
