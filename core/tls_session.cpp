@@ -17,7 +17,7 @@
 #include <mutex>
 
 #include "core/paths.h"
-#include <ctime>
+#include "core/tick_clock.h"
 
 namespace {
 
@@ -70,21 +70,14 @@ bool fileExists(const std::string& path) {
 
 void printErrors() { ERR_print_errors_fp(stderr); }
 
-// Hundredths of a second on the monotonic clock.
-int64_t tickCount() {
-  timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 100 + now.tv_nsec / 10000000;
-}
-
 // Time left of a bounded loop, in ticks.
 class Deadline {
  public:
-  explicit Deadline(int timeout) : limit_(timeout), start_(tickCount()) {}
+  explicit Deadline(int timeout) : limit_(timeout), start_(ticks()) {}
   // -1 without a limit, 0 once the time is up, else the ticks left.
   int remaining() const {
     if (limit_ < 0) return -1;
-    int64_t left = limit_ - (tickCount() - start_);
+    int64_t left = limit_ - (ticks() - start_);
     return left > 0 ? static_cast<int>(left) : 0;
   }
 
