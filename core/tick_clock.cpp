@@ -69,13 +69,13 @@ int64_t monotonicCentiseconds() {
 void setTickCounterSource(TickCounterSource source) {
   Clock& c = tickClock();
   std::lock_guard<std::mutex> lock(c.mutex);
+  c.fallbackFast.store(false);
   // Where the clock stands now: the fallback moves on by itself, a source's
   // last reading is the best we know without asking it again.
   int64_t now = c.last;
   if (!c.source && c.fallbackBased) now = monotonicCentiseconds() + c.fallbackOffset.load();
   c.last = now;
   if (source) {
-    c.fallbackFast.store(false);
     c.fallbackBased = false;
     c.source = std::move(source);
     c.sourceBased = false;
@@ -86,7 +86,12 @@ void setTickCounterSource(TickCounterSource source) {
 
 int64_t ticks() {
   Clock& c = tickClock();
-  if (c.fallbackFast.load()) return monotonicCentiseconds() + c.fallbackOffset.load();
+  if (c.fallbackFast.load()) {
+    // The second look makes sure no switch began before the reading: a
+    // switch clears the flag before it reads where the clock stands.
+    int64_t value = monotonicCentiseconds() + c.fallbackOffset.load();
+    if (c.fallbackFast.load()) return value;
+  }
   std::lock_guard<std::mutex> lock(c.mutex);
   return readLocked(c);
 }
