@@ -186,18 +186,19 @@ int Task::readMessage() {
 
 namespace {
 
-int64_t monotonicMilliseconds() {
+int64_t monotonicNanoseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Milliseconds left until the deadline, rounded up so that a wait never
+// Milliseconds left until the deadline (ns), rounded up so that a wait never
 // ends before it; -1 without a deadline.
 int remainingMs(int64_t deadline) {
   if (deadline < 0) return -1;
-  int64_t left = deadline - monotonicMilliseconds();
+  int64_t left = deadline - monotonicNanoseconds();
   if (left <= 0) return 0;
+  left = (left + 999999) / 1000000;
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
@@ -206,7 +207,11 @@ constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
 }  // namespace
 
 int Task::wait(int64_t timeoutTicks, int extraFd) {
-  const int64_t deadline = timeoutTicks < 0 ? -1 : monotonicMilliseconds() + timeoutTicks * 10;
+  // Ticks are hundredths of a second; a limit beyond centuries is no limit.
+  constexpr int64_t kNanosecondsPerTick = 10000000;
+  const int64_t deadline = timeoutTicks < 0 || timeoutTicks > INT64_MAX / kNanosecondsPerTick / 2
+                               ? -1
+                               : monotonicNanoseconds() + timeoutTicks * kNanosecondsPerTick;
   pollfd fds[2] = {{pipeRead_, POLLIN, 0}, {extraFd, POLLIN, 0}};
   const nfds_t count = extraFd > 0 ? 2 : 1;
   for (;;) {
