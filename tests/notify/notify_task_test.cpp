@@ -199,8 +199,8 @@ TEST_F(NotifyTest, StatusMailGoesOutOncePerWindow) {
 }
 
 TEST_F(NotifyTest, TheTaskEndsOnTerminateAndClearsItsId) {
-  auto* notify = new Notify(table, mailer, traps, false);
   const int before = listedTaskCount();
+  auto* notify = new Notify(table, mailer, traps, false);
   ASSERT_GT(notify->start(Notify::kStackSize), 0);
   for (int i = 0; i < 200 && notifyTaskId() < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const int id = notifyTaskId();
