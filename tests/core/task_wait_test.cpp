@@ -120,7 +120,9 @@ TEST_F(TaskWaitTest, WakeBitEndsAnUnlimitedWait) {
 
 TEST_F(TaskWaitTest, ExtraDescriptorEndsTheWait) {
   TestPipe extra;
+  std::atomic<bool> waiting{false};
   std::thread writer([&] {
+    eventually([&] { return waiting.load(); });
     std::this_thread::sleep_for(30ms);
     extra.fill();
   });
@@ -129,6 +131,7 @@ TEST_F(TaskWaitTest, ExtraDescriptorEndsTheWait) {
   double elapsed = 0;
   ASSERT_TRUE(runInTaskKeeping(-1, probe, [&](ProbeTask& self) {
     auto start = SteadyClock::now();
+    waiting = true;
     result = self.wait(-1, extra.read);
     elapsed = secondsSince(start);
   }));
