@@ -10,8 +10,9 @@ namespace {
 
 // One clock per process. `fallbackFast` lets readers on the monotonic
 // fallback skip the lock: it is true only while no source is installed and
-// the fallback's offset is fixed; the offset is written before it is set.
-// Everything else is guarded by `mutex`.
+// the fallback's offset is fixed; the offset is written before it is set,
+// and `switches` tells a lock-free reader that a switch overlapped its
+// reading. Everything else is guarded by `mutex`.
 struct Clock {
   std::mutex mutex;
   TickCounterSource source;        // empty: fallback
@@ -20,6 +21,7 @@ struct Clock {
   bool fallbackBased = false;
   std::atomic<int64_t> fallbackOffset{0};  // ticks = monotonic + fallbackOffset
   std::atomic<bool> fallbackFast{false};
+  std::atomic<uint64_t> switches{0};       // counts every change of fallbackFast
   int64_t last = 0;                // the last value handed out under the lock
 };
 
@@ -36,6 +38,7 @@ void switchToFallbackLocked(Clock& c, int64_t from) {
   c.fallbackOffset.store(from - monotonicCentiseconds());
   c.fallbackBased = true;
   c.fallbackFast.store(true);
+  c.switches.fetch_add(1);
 }
 
 int64_t readLocked(Clock& c) {
@@ -69,6 +72,7 @@ int64_t monotonicCentiseconds() {
 void setTickCounterSource(TickCounterSource source) {
   Clock& c = tickClock();
   std::lock_guard<std::mutex> lock(c.mutex);
+  c.switches.fetch_add(1);
   c.fallbackFast.store(false);
   // Where the clock stands now: the fallback moves on by itself, a source's
   // last reading is the best we know without asking it again.
@@ -86,11 +90,13 @@ void setTickCounterSource(TickCounterSource source) {
 
 int64_t ticks() {
   Clock& c = tickClock();
+  const uint64_t switches = c.switches.load();
   if (c.fallbackFast.load()) {
-    // The second look makes sure no switch began before the reading: a
-    // switch clears the flag before it reads where the clock stands.
-    int64_t value = monotonicCentiseconds() + c.fallbackOffset.load();
-    if (c.fallbackFast.load()) return value;
+    // The second look makes sure no switch overlapped the reading: a switch
+    // counts itself before it reads where the clock stands.
+    const int64_t offset = c.fallbackOffset.load();
+    const int64_t value = monotonicCentiseconds() + offset;
+    if (c.switches.load() == switches) return value;
   }
   std::lock_guard<std::mutex> lock(c.mutex);
   return readLocked(c);
