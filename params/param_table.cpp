@@ -62,9 +62,11 @@ Param* ParamTable::find(std::string_view name, uint32_t index) const {
   if (index == kExact) {
     p = findAny(name);
   } else {
-    std::string member(name);
-    member += std::to_string(index & 0xFFFF);
-    p = findAny(member);
+    // Room for the longest prefix and five digits; no allocation per lookup.
+    char member[kMaxNameLength + 8];
+    const int length = std::snprintf(member, sizeof member, "%.*s%u", static_cast<int>(name.size()),
+                                     name.data(), static_cast<unsigned>(index & 0xFFFF));
+    p = findAny(std::string_view(member, static_cast<size_t>(length)));
   }
   return (p && !p->isHidden()) ? p : nullptr;
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "params/param_classes.h"
 
@@ -379,6 +382,49 @@ TEST(MacAddressTest, DefaultBytesAndAssign) {
   p.assign(MacAddr({1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(p.toText(), "01:02:03:04:05:06");
   EXPECT_FALSE(p.isModified());
+}
+
+}  // namespace
+
+namespace {
+
+// Readers copy texts while writers replace them and an applier clears the
+// marks: no torn or freed text is ever seen.
+TEST(ParamAccessStress, ReadersNeverSeeATornText) {
+  StringParam text("smtp_srv", "mail.example", 0, 64, Live);
+  IntParam number("smtp_port", 25, 1, 65535, Live);
+  const Choice choices[] = {{"a", "A", ""}, {"b", "B", ""}};
+  P3List list("mode", "a", choices, Live);
+  Ip4Address addr("ip_gate", "0.0.0.0", 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 2; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < 2000; ++i) {
+        text.set(w ? "mail.example" : std::string(40, 'x'));
+        number.set(std::to_string(1 + i % 100));
+        list.set(i % 2 ? "a" : "b");
+        addr.set(w ? "198.18.0.1" : "198.18.0.2");
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    while (!stop) {
+      const std::string t = text.text();
+      if (t != "mail.example" && t != std::string(40, 'x')) bad++;
+      const std::string a = addr.toText();
+      if (a != "0.0.0.0" && a != "198.18.0.1" && a != "198.18.0.2") bad++;
+      if (list.keyword().size() != 1) bad++;
+      if (number.value() < 1 || number.value() > 100) bad++;
+      text.takeModified();
+      list.takeModified();
+    }
+  });
+  for (int i = 0; i < 2; ++i) threads[i].join();
+  stop = true;
+  threads[2].join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 }  // namespace
