@@ -1,13 +1,15 @@
 #include "params/param.h"
 
+#include "core/util_translate.h"
+
 #include <cerrno>
 #include <cstdio>
 
 namespace {
 
-std::string identity(const char* text) { return text; }
+std::string catalogue(const char* text) { return getmuText(text); }
 
-std::atomic<TranslateFn> translator{&identity};
+std::atomic<TranslateFn> translator{&catalogue};
 
 }  // namespace
 
@@ -40,6 +42,6 @@ int Param::set(std::string_view text) {
   return changeClassOf(flags());
 }
 
-void Param::setTranslator(TranslateFn fn) { translator.store(fn ? fn : &identity); }
+void Param::setTranslator(TranslateFn fn) { translator.store(fn ? fn : &catalogue); }
 
 std::string Param::translate(const char* text) { return translator.load()(text); }

@@ -51,8 +51,8 @@
 
 class ParamTable;
 
-// The translation call for Translated texts (getmuText in production);
-// the identity until the start-up code installs one.
+// The translation call for Translated texts: getmuText unless another is
+// installed (an identity or a fixed table where no catalogue is bound).
 using TranslateFn = std::string (*)(const char* text);
 
 // Abstract base of all parameter classes.
@@ -111,7 +111,8 @@ class Param {
   virtual bool isOn() const { return false; }
   virtual bool isOff() const { return true; }
 
-  // Installs the translation call (once at start, before tasks run).
+  // Installs the translation call (once at start, before tasks run); null
+  // restores getmuText.
   static void setTranslator(TranslateFn fn);
   static std::string translate(const char* text);
 

@@ -1,10 +1,20 @@
 #include "params/string_param.h"
 
+#include "core/util_password.h"
 #include "params/param_table.h"
 
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// What a stored hash of a password of this length measures: the salt and
+// 11 characters per 8-character chunk.
+int64_t hashedLength(size_t length) {
+  return length == 0 ? 0 : static_cast<int64_t>((length - 1) / 8 + 1) * 11 + 2;
+}
+
+// The placeholder some pages send for "unchanged" in a hashed field.
+constexpr std::string_view kHashedUnchanged = "Wj8ZrT1mYcKpE";
 
 }  // namespace
 
@@ -32,7 +42,8 @@ bool StringParam::hasControlCharacter(std::string_view text) {
 }
 
 bool StringParam::passesRule(std::string_view text) const {
-  const auto length = static_cast<int64_t>(text.size());
+  const int64_t length =
+      hasFlags(Hashed) ? hashedLength(text.size()) : static_cast<int64_t>(text.size());
   if (length < minLength_ || length > maxLength_) return false;
   return rule_ == nullptr || rule_(text);
 }
@@ -49,11 +60,25 @@ bool StringParam::validate(std::string_view text) const {
 bool StringParam::setFromText(std::string_view text) {
   if (isMaskedKind() && text == kMask) return true;
   if (hasControlCharacter(text)) return false;
+  if (hasFlags(Hashed)) return setPassword(std::string(text));
   std::lock_guard<std::mutex> guard(mutex_);
   if (text_ != text) {
     text_.assign(text);
     setModifiedLocked(true);
   }
+  return true;
+}
+
+bool StringParam::setPassword(const std::string& password) {
+  if (password == kHashedUnchanged) return true;
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (checkPassword(password.c_str(), static_cast<int>(password.size()), text_.c_str())) return true;
+  // A password the hash cannot take (longer than 32 characters) leaves no
+  // text, as a failed allocation would; the parameter then reads as unset.
+  const std::unique_ptr<char[]> hash =
+      newPasswordHash(password.c_str(), static_cast<int>(password.size()));
+  text_ = hash ? hash.get() : "";
+  setModifiedLocked(true);
   return true;
 }
 

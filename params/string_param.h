@@ -19,7 +19,9 @@ class StringParam : public Param {
   // trailing blank (the parameter file trims those). The empty text always
   // passes for Masked and Hashed parameters.
   bool validate(std::string_view text) const override;
-  // "****" on a Masked parameter keeps the value.
+  // "****" on a Masked parameter keeps the value. A Hashed parameter stores
+  // the password's hash (the parameter file keeps the hash; reading the
+  // system's own file takes it over with Hashed cleared for the set).
   bool setFromText(std::string_view text) override;
   // "****" for a non-empty masked value.
   std::string toText() const override;
@@ -39,6 +41,8 @@ class StringParam : public Param {
 
  private:
   bool isMaskedKind() const { return hasFlags(Masked | Hashed); }
+  // Hashed: stores the password's hash unless it matches the stored one.
+  bool setPassword(const std::string& password);
   bool passesRule(std::string_view text) const;
 
   std::string text_;

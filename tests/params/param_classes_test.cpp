@@ -428,3 +428,26 @@ TEST(ParamAccessStress, ReadersNeverSeeATornText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StringParamTest, HashedPasswordsStoreTheirHash) {
+  StringParam p("web_pwd", "", 0, 46, Reconfigure | Hashed);
+  EXPECT_EQ(p.set("secret12"), ChangeReconfigure);
+  const std::string hash = p.storedText();
+  EXPECT_EQ(hash.size(), 13u);
+  EXPECT_EQ(hash.substr(0, 2), "Wj");
+  EXPECT_EQ(p.toText(), "****");
+  EXPECT_TRUE(p.takeModified());
+  for (const char* same : {"secret12", "****", "Wj8ZrT1mYcKpE"}) {
+    EXPECT_EQ(p.set(same), ChangeReconfigure) << same;
+    EXPECT_EQ(p.storedText(), hash) << same;
+    EXPECT_FALSE(p.isModified()) << same;
+  }
+  EXPECT_EQ(p.set("secret123"), ChangeReconfigure);
+  EXPECT_EQ(p.storedText().size(), 24u);
+  EXPECT_TRUE(p.isModified());
+  EXPECT_EQ(p.set(std::string(33, 'a')), ChangeNone) << "its hash would exceed 46 characters";
+}
+
+}  // namespace

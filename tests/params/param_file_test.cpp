@@ -403,3 +403,34 @@ TEST(ParamFileStress, ConcurrentSavesNeverLeaveABrokenFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ParamFileHashedTest, OwnFileKeepsTheHashAnUploadSetsAPassword) {
+  ParamTestRoot root;
+  auto makeTable = [](ParamTable& t) {
+    return t.add<StringParam>("web_pwd", "", 0, 46, Reconfigure | Hashed);
+  };
+  ParamTable first;
+  StringParam* pwd = makeTable(first);
+  ASSERT_NE(pwd->set("secret12"), 0);
+  const std::string hash = pwd->storedText();
+  ASSERT_EQ(first.save(), 0);
+  EXPECT_EQ(root.read("/etc/params.dat"), " web_pwd = " + hash + "\n");
+
+  ParamTable second;
+  StringParam* loaded = makeTable(second);
+  EXPECT_EQ(second.load(), 1);
+  EXPECT_EQ(loaded->storedText(), hash) << "taken over, not hashed again";
+  EXPECT_TRUE(loaded->hasFlags(Hashed));
+
+  root.write("/tmp/upload", " web_pwd = newpass1\n");
+  int fd = ::open(sysPath("/tmp/upload").c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(second.loadFromDescriptor(fd), 1);
+  EXPECT_NE(loaded->storedText(), hash);
+  EXPECT_NE(loaded->storedText(), "newpass1");
+  EXPECT_EQ(loaded->set("newpass1"), ChangeReconfigure);
+  EXPECT_TRUE(loaded->takeModified()) << "marked by the upload only";
+}
+
+}  // namespace

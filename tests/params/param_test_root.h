@@ -1,43 +1,22 @@
 #pragma once
-// A private root directory for one parameter test, removed afterwards.
-#include <cstdlib>
+// A private root directory for one parameter test (with its /etc), and
+// the file questions the parameter tests ask of it.
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/paths.h"
+#include "tests/support/temp_root.h"
 
 class ParamTestRoot {
  public:
-  ParamTestRoot() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "params-root-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    setRootDirectory(path_);
-    std::filesystem::create_directories(sysPath("/etc"));
-  }
-  ~ParamTestRoot() {
-    setRootDirectory("/");
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ParamTestRoot(const ParamTestRoot&) = delete;
-  ParamTestRoot& operator=(const ParamTestRoot&) = delete;
-
-  const std::string& path() const { return path_; }
+  ParamTestRoot() { root_.makeDirs("/etc"); }
 
   void write(std::string_view absolutePath, std::string_view content) const {
-    const std::filesystem::path file = sysPath(absolutePath);
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
+    root_.writeFile(std::string(absolutePath), std::string(content));
   }
-  std::string read(std::string_view absolutePath) const {
-    std::ifstream in(sysPath(absolutePath), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string read(std::string_view absolutePath) const { return readFileText(sysPath(absolutePath)); }
   bool exists(std::string_view absolutePath) const {
     return std::filesystem::exists(sysPath(absolutePath));
   }
@@ -50,5 +29,5 @@ class ParamTestRoot {
   }
 
  private:
-  std::string path_;
+  TempRoot root_;
 };
