@@ -27,7 +27,11 @@ constexpr int kHidClass = 3;
 // mode is set with chmod afterwards.
 bool makeOpenDirectory(const std::string& path) {
   struct stat st {};
+  if (path.empty()) return false;
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  // Missing parents (a root directory without /dev) are made as well.
+  size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !makeOpenDirectory(path.substr(0, slash))) return false;
   if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
   return ::chmod(path.c_str(), 0777) == 0;
 }
@@ -198,6 +202,41 @@ bool UsbDeviceTable::dropOwner(int index) {
   events_.onUsbDeviceDisconnected(index);
   if (owner) owner->deviceTaken(index, port);
   return true;
+}
+
+UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& watchSerial) {
+  if (!isTableIndex(index)) return UsbResult::error(19);
+  UsbDevice& e = entries_[index];
+  int r;
+  {
+    std::lock_guard<std::mutex> lock(e.mutex);
+    if (!e.inUse()) return UsbResult::error(19);
+    if (e.node >= 0) return UsbResult::error(71);
+    r = openDevice(e, O_RDWR);
+    if (r >= 0) {
+      e.watched = true;
+      watchSerial = ++e.watchSerial;
+      e.owner = &client;
+      e.state.store(USB_DEV_CONNECTED);
+      return UsbResult::ok();
+    }
+  }
+  deviceVanished(index);
+  return UsbResult::error(-r);
+}
+
+bool UsbDeviceTable::releaseDevice(int index) {
+  if (!isTableIndex(index)) return false;
+  UsbDevice& e = entries_[index];
+  std::lock_guard<std::mutex> lock(e.mutex);
+  const bool connected = e.state.load() == USB_DEV_CONNECTED && e.node >= 0;
+  closeDevice(e);
+  e.transfers.clear();
+  e.owner = nullptr;
+  e.watched = false;
+  ++e.watchSerial;
+  if (e.state.load() == USB_DEV_CONNECTED) e.state.store(USB_DEV_PRESENT);
+  return connected;
 }
 
 void UsbDeviceTable::resetEntryLocked(UsbDevice& e) {

@@ -15,6 +15,7 @@
 
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_layout.h"
+#include "usbserver/usb_status.h"
 
 class UsbClock;
 class UsbDeviceEvents;
@@ -82,6 +83,18 @@ class UsbDeviceTable {
   // transfers without completions, raises the disconnect event and tells
   // the owner. False when the entry is not connected.
   bool dropOwner(int index);
+  // Lends a present device to `client`: opens its node for reading and
+  // writing and makes the entry connected. watchSerial receives the serial
+  // the client's device record must carry. The caller has run the access
+  // checks and taken the device from a previous owner. Class 3 with the
+  // error number when the node cannot be opened (the device is then gone),
+  // class 3 code 71 when the node is open already.
+  UsbResult takeDevice(int index, UsbClient& client, uint32_t& watchSerial);
+  // Ends a client's use of the entry: closes the node (the kernel forgets
+  // its transfers), frees the transfer records and makes the entry present
+  // without owner. True when it was connected with its node open.
+  bool releaseDevice(int index);
+
   // Frees the entry's caches and transfer records and makes it absent.
   void resetEntry(int index);
 
