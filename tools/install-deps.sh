@@ -9,6 +9,7 @@ googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl
 gettext
 iproute2 procps psmisc socat curl
+usb.ids
 "
 
 missing=""
