@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/system_error.h"
 #include "core/task_pause.h"
 
 int noDotFiles(const dirent* entry) { return entry->d_name[0] != '\0' && entry->d_name[0] != '.'; }
@@ -28,7 +29,7 @@ int DirList::scan(const char* path, DirOrder order) {
   const std::thread::id self = std::this_thread::get_id();
   if (holder_.load() != self) {
     while (!listMutex_.try_lock()) {
-      std::fprintf(stderr, "%s: %s\n", "Param lock Mutex:", std::strerror(EBUSY));
+      printSystemError("Param lock Mutex:", EBUSY);
       pauseServingMessages(50, std::chrono::milliseconds(500));
     }
     holder_.store(self);

@@ -15,6 +15,7 @@
 
 #include "core/fat_attributes.h"
 #include "core/paths.h"
+#include "core/system_error.h"
 #include "core/unique_fd.h"
 
 namespace {
@@ -31,10 +32,6 @@ constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
   }
   return table;
 }();
-
-void printSystemError(const char* tag, int error) {
-  std::fprintf(stderr, "%s: %s\n", tag, std::strerror(error));
-}
 
 ssize_t readRetrying(int fd, void* buffer, std::size_t size) {
   ssize_t got;
