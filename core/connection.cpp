@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -59,6 +60,11 @@ bool fillUnixAddress(sockaddr_un* address, const char* path) {
   return true;
 }
 
+bool isSocketFile(const char* path) {
+  struct stat status{};
+  return ::lstat(path, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
 // True when nothing serves the socket file at path any more: only then may
 // it be removed.
 bool isStaleUnixSocket(const char* path) {
@@ -69,7 +75,7 @@ bool isStaleUnixSocket(const char* path) {
   if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     return false;
   }
-  return errno == ECONNREFUSED;
+  return errno == ECONNREFUSED && isSocketFile(path);
 }
 
 template <typename T>
@@ -301,7 +307,7 @@ int Connection::connectUnix(const char* path) {
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     // A refused connect means nobody serves the file: it is a leftover. Any
     // other failure may be passing, and the server's socket must survive it.
-    if (errno == ECONNREFUSED) ::unlink(path);
+    if (errno == ECONNREFUSED && isSocketFile(path)) ::unlink(path);
     return 0;
   }
   state_ = kStateConnected;
