@@ -11,6 +11,7 @@ gettext
 iproute2 procps psmisc socat curl
 usb.ids
 libfuse3-dev fuse3
+python3
 "
 
 missing=""
