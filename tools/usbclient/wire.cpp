@@ -40,13 +40,11 @@ Bytes connectPayload(DeviceRef d, std::string_view clientName) {
 
 Bytes setConfigPayload(DeviceRef d, uint8_t configValue,
                        std::span<const InterfaceSetting> settings) {
-  size_t pairs = std::min<size_t>(settings.size(), 255);
+  size_t pairs = configValue == 0 ? 0 : std::min<size_t>(settings.size(), 255);
   Bytes out{d.index, d.port, configValue, static_cast<uint8_t>(pairs)};
-  if (configValue != 0) {
-    for (size_t i = 0; i < pairs; ++i) {
-      out.push_back(settings[i].interfaceNumber);
-      out.push_back(settings[i].alternateSetting);
-    }
+  for (size_t i = 0; i < pairs; ++i) {
+    out.push_back(settings[i].interfaceNumber);
+    out.push_back(settings[i].alternateSetting);
   }
   return out;
 }

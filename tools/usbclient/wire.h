@@ -124,8 +124,8 @@ struct InterfaceSetting {
   uint8_t interfaceNumber = 0;
   uint8_t alternateSetting = 0;
 };
-// The pairs are sent only when both the configuration value and the pair
-// count are non-zero, because the server reads them only then.
+// The server reads the pairs only for a non-zero configuration value, so
+// configuration 0 goes out with no pairs and a count of 0.
 Bytes setConfigPayload(DeviceRef d, uint8_t configValue,
                        std::span<const InterfaceSetting> settings);
 Bytes keepAlivePayload(uint32_t value);
