@@ -28,7 +28,8 @@ Ip4Address::Ip4Address(std::string name, const char* defaultText, uint32_t flags
 
 bool Ip4Address::parseText(std::string_view text, InetAddr& out) const {
   char buffer[INET_ADDRSTRLEN];
-  if (text.size() >= sizeof buffer) return false;
+  // A NUL inside would hide what follows it from the conversion.
+  if (text.size() >= sizeof buffer || text.find('\0') != std::string_view::npos) return false;
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
   in_addr word{};

@@ -9,7 +9,8 @@ namespace {
 
 bool ipv6FromText(std::string_view text, InetAddr& out) {
   char buffer[Ip6Address::kMaxTextLength + 1];
-  if (text.size() > Ip6Address::kMaxTextLength) return false;
+  if (text.size() > Ip6Address::kMaxTextLength || text.find('\0') != std::string_view::npos)
+    return false;
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
   in6_addr address{};

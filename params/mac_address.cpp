@@ -51,7 +51,7 @@ bool MacAddress::validate(std::string_view text) const {
 bool MacAddress::setFromText(std::string_view text) {
   // MacAddr's parser reads a terminated text; longer texts are never valid.
   char buffer[64];
-  if (text.size() >= sizeof buffer) return false;
+  if (text.size() >= sizeof buffer || text.find('\0') != std::string_view::npos) return false;
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
   std::lock_guard<std::mutex> guard(mutex_);

@@ -301,6 +301,8 @@ TEST(Ip4AddressTest, ValidatesDottedQuads) {
   for (const char* text : {"256.1.1.1", "-1.2.3.4", "1.2.3", "1.2.3.4.5", "a.b.c.d", "", "1.2.3.4 ",
                            "::1"})
     EXPECT_FALSE(p.validate(text)) << text;
+  EXPECT_FALSE(p.validate(std::string("1.2.3.4\0junk", 12))) << "a NUL hides nothing";
+  EXPECT_FALSE(p.setFromText(std::string("1.2.3.4\0", 8)));
 }
 
 TEST(Ip4AddressTest, UnchangedAddressReportsNoChange) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "fake_param_effects.h"
@@ -431,6 +432,53 @@ TEST(ParamFileHashedTest, OwnFileKeepsTheHashAnUploadSetsAPassword) {
   EXPECT_NE(loaded->storedText(), "newpass1");
   EXPECT_EQ(loaded->set("newpass1"), ChangeReconfigure);
   EXPECT_TRUE(loaded->takeModified()) << "marked by the upload only";
+}
+
+}  // namespace
+
+namespace {
+
+// Uploaded files come from outside: lines assembled from names, "=",
+// blanks and random bytes never crash the reader, never store a value its
+// parameter would refuse, and never change the shape of the saved file.
+TEST(ParamFileFuzzTest, RandomLinesKeepEveryValueValid) {
+  ParamTestRoot root;
+  const std::vector<std::string> pieces = {
+      "admin_name", "wyk_port", "ip_addr", "ipv6_addr", "hw_filter_1", "ntp_tzone", "sessKeys",
+      "wyk_tag_1", "life", "=", " ", "\t", "\r", "on", "off", "****", "1.2.3.4", "::1", "00:11:22:33:44:55",
+      "9200", "-1", "99999999999", "CET/CEST (EU)", "sha"};
+  int applied = 0;
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    SampleTable s;
+    std::mt19937 rng(seed);
+    std::string text;
+    for (int line = 0; line < 300; ++line) {
+      const int parts = static_cast<int>(rng() % 8);
+      for (int i = 0; i < parts; ++i) {
+        if (rng() % 4 == 0) {
+          const int n = static_cast<int>(rng() % 12);
+          for (int k = 0; k < n; ++k) text.push_back(static_cast<char>(rng() % 256));
+        } else {
+          text += pieces[rng() % pieces.size()];
+        }
+      }
+      text.push_back('\n');
+    }
+    std::FILE* file = fmemopen(text.data(), text.size(), "r");
+    ASSERT_NE(file, nullptr);
+    applied += s.t.read(file, true);
+    std::fclose(file);
+    for (const Param* p : s.t.getItems()) {
+      const std::string stored = p->storedText();
+      if (!dynamic_cast<const P3List*>(p) || p->isSet()) {
+        EXPECT_TRUE(p->validate(stored)) << p->name() << " [" << stored << "]";
+      }
+      EXPECT_FALSE(StringParam::hasControlCharacter(stored)) << p->name();
+    }
+    const std::string saved = s.t.fileText();
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 24) << "seed " << seed;
+  }
+  EXPECT_GT(applied, 0) << "the random lines must reach the parameters";
 }
 
 }  // namespace

@@ -117,6 +117,7 @@ TEST_F(ParamSnmpTest, FirstReserveChecks) {
       {"ipv6 46 chars", addr6, SnmpValue::ofOctets("0000:0000:0000:0000:0000:ffff:192.168.100.2000"),
        SnmpWrongLength},
       {"ipv6 not an address", addr6, SnmpValue::ofOctets("fe80::zz"), SnmpWrongType},
+      {"ipv6 with a NUL", addr6, SnmpValue::ofOctets(std::string("fe80::1\0zz", 10)), SnmpWrongType},
       {"mac ok", mac, SnmpValue::ofOctets(bytes({0, 1, 2, 3, 4, 5})), SnmpNoError},
       {"mac short", mac, SnmpValue::ofOctets(bytes({0, 1, 2, 3, 4})), SnmpWrongLength},
       {"mac as int", mac, SnmpValue::ofInteger(5), SnmpWrongType},
