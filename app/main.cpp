@@ -3,6 +3,7 @@
 // signal, stops its tasks through a ShutDown task and ends with the exit
 // code of the run state.
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/signals.h"
 #include "core/paths.h"
 #include "core/run_state.h"
 #include "core/shutdown_task.h"
@@ -42,18 +44,6 @@ bool parseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
-// Stores atomics only.
-void onStopSignal(int signal) { runState().noteStopSignal(signal == SIGINT); }
-
-void installStopHandlers() {
-  struct sigaction action{};
-  action.sa_handler = onStopSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
 // A stop signal more than this many ticks ago ends the process even when
 // tasks are still listed.
 constexpr int64_t kStopGraceTicks = 499;
@@ -80,6 +70,8 @@ int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, options)) return usage(argv[0]);
   runState().kickOff.store(parseKickOff(std::getenv("KickOff")));
+  umask(077);
+  installSignalHandlers();
   installStopHandlers();
   setRootDirectory(options.root);
 
