@@ -285,14 +285,10 @@ int Connection::openUnixDatagram(const char* path) {
   family_ = AF_UNIX;
   type_ = SOCK_DGRAM;
   const int counter = unixSocketCounter.fetch_add(1) + 1;
-  std::string ownPath;
-  if (path != nullptr) {
-    ownPath = path;
-  } else {
-    char name[64];
-    std::snprintf(name, sizeof name, "/var/unixsock_%d-%d", static_cast<int>(::getpid()), counter);
-    ownPath = sysPath(name);
-  }
+  const std::string ownPath =
+      path != nullptr ? std::string(path)
+                      : sysPath("/var/unixsock_") + std::to_string(::getpid()) + "-" +
+                            std::to_string(counter);
   if (ownPath.size() > kUnixPathMaxBind || !bindUnixPath(ownPath)) {
     close();
     return 0;

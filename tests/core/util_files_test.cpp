@@ -17,6 +17,8 @@
 #include "core/unique_fd.h"
 #include "core/util_files.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_task.h"
+#include "core/task_message.h"
 
 namespace {
 
@@ -319,6 +321,31 @@ TEST_F(DirListTest, ASecondScannerWaitsForClear) {
   const std::string printed = testing::internal::GetCapturedStderr();
   EXPECT_EQ(secondResult.load(), 1);
   EXPECT_NE(printed.find("Param lock Mutex:"), std::string::npos);
+}
+
+TEST_F(DirListTest, ATaskWaitingForTheListServesItsMessages) {
+  root_.writeFile("/var/a", "");
+  const std::string path = sysPath("/var");
+  DirList list;
+  ASSERT_EQ(list.scan(path.c_str()), 1);
+  std::atomic<int> secondResult{-2};
+  testing::internal::CaptureStderr();
+  RunningTestTask task([&](TestTask&) {
+    secondResult = list.scan(path.c_str());
+    list.clear();
+  });
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(task.post(MSG_ADDRESS_CHANGED), 0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // the messages were handled while the task waited for the list
+  EXPECT_EQ(task.handledTypes().size(), 3u);
+  EXPECT_EQ(secondResult.load(), -2);
+  list.clear();
+  ASSERT_TRUE(task.wait());
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(secondResult.load(), 1);
 }
 
 }  // namespace
