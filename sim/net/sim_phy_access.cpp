@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
 
 namespace {
 constexpr int kControl = 0;
@@ -56,19 +56,21 @@ void SimPhyAccess::setOverride(int phy, Override state) {
   overrides_[phy] = state;
 }
 
-std::string SimPhyAccess::command(const std::string& arguments) {
-  std::istringstream in(arguments);
-  int phy = -1;
-  std::string state;
-  if (!(in >> phy >> state) || phy < 0 || phy > 31) return "error: usage: phy N up|down|auto";
+SimReply SimPhyAccess::command(const std::vector<std::string>& arguments) {
+  static const char* const kUsage = "usage: phy N up|down|auto";
+  if (arguments.size() != 2) return SimReply::failure(kUsage);
+  char* end = nullptr;
+  const long phy = std::strtol(arguments[0].c_str(), &end, 10);
+  if (*end || phy < 0 || phy > 31) return SimReply::failure(kUsage);
+  const std::string& state = arguments[1];
   if (state == "up") {
-    setOverride(phy, Override::Up);
+    setOverride(static_cast<int>(phy), Override::Up);
   } else if (state == "down") {
-    setOverride(phy, Override::Down);
+    setOverride(static_cast<int>(phy), Override::Down);
   } else if (state == "auto") {
-    setOverride(phy, Override::None);
+    setOverride(static_cast<int>(phy), Override::None);
   } else {
-    return "error: usage: phy N up|down|auto";
+    return SimReply::failure(kUsage);
   }
-  return "ok";
+  return SimReply::success();
 }

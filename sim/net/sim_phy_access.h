@@ -12,6 +12,7 @@
 
 #include "core/unique_fd.h"
 #include "net/phy_access.h"
+#include "sim/sim_command_registry.h"
 
 class SimPhyAccess : public PhyAccess {
  public:
@@ -22,8 +23,8 @@ class SimPhyAccess : public PhyAccess {
   int writeRegister(const char* device, int phy, int reg, uint16_t value) override;
 
   void setOverride(int phy, Override state);
-  // "phy N up|down|auto" from the simulation control socket; the answer text
-  std::string command(const std::string& arguments);
+  // The control socket's "phy N up|down|auto" (arguments after the word).
+  SimReply command(const std::vector<std::string>& arguments);
 
  private:
   bool carrier(const char* device, bool& running);
