@@ -1,10 +1,13 @@
 #include "maint/identity.h"
 
+#include "core/paths.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
-#include "tests/maint/temp_root.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -18,7 +21,7 @@ std::string macText(const ProductInfo& info) {
 class IdentityFiles : public ::testing::Test {
  protected:
   ProductInfo readProduct(std::string_view content) {
-    root_.write("/conf.d/product_params", content);
+    root_.writeFile("/conf.d/product_params", std::string(content));
     ProductInfo info;
     readProductParams(info);
     return info;
@@ -150,7 +153,7 @@ TEST_F(IdentityFiles, MissingFilesGiveZeroRecords) {
 }
 
 TEST_F(IdentityFiles, FirmwareFile) {
-  root_.write("/conf.d/firmware_params",
+  root_.writeFile("/conf.d/firmware_params",
               "compat_id=ff00\ncompat_level=4\nfirmware_version=310\ncreation_time=17\n");
   FirmwareInfo info;
   readFirmwareParams(info);
@@ -168,7 +171,7 @@ TEST_F(IdentityFiles, SoftwareHeaderWords) {
   for (size_t i = 0; i < 7; ++i) {
     for (int b = 0; b < 4; ++b) header[16 + i * 4 + b] = static_cast<char>(words[i] >> (24 - 8 * b));
   }
-  root_.write("/flash/software.bin", header + "payload after the header");
+  root_.writeFile("/flash/software.bin", header + "payload after the header");
   SoftwareInfo info;
   readSoftwareInfo(info);
   EXPECT_EQ(info.compat_id, 0x00ABCDEFu);
@@ -179,7 +182,7 @@ TEST_F(IdentityFiles, SoftwareHeaderWords) {
   EXPECT_EQ(info.version_minor, 1u);
   EXPECT_EQ(info.version_build, 4u);
 
-  root_.write("/flash/software.bin", header.substr(0, 100));
+  root_.writeFile("/flash/software.bin", header.substr(0, 100));
   SoftwareInfo shortFile;
   readSoftwareInfo(shortFile);
   EXPECT_EQ(shortFile.version_major, 0u);
@@ -187,8 +190,8 @@ TEST_F(IdentityFiles, SoftwareHeaderWords) {
 }
 
 TEST_F(IdentityFiles, DeviceIdentityReadsAllThree) {
-  root_.write("/conf.d/product_params", "product_id=3\n");
-  root_.write("/conf.d/firmware_params", "firmware_version=8\n");
+  root_.writeFile("/conf.d/product_params", "product_id=3\n");
+  root_.writeFile("/conf.d/firmware_params", "firmware_version=8\n");
   DeviceIdentity identity;
   readDeviceIdentity(identity);
   EXPECT_EQ(identity.product.product_id, 3u);

@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "core/paths.h"
 #include "maint/update_status.h"
-#include "tests/maint/temp_root.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 

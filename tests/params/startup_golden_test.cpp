@@ -7,24 +7,19 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "core/paths.h"
 #include "params/param_classes.h"
 #include "params/parameters.h"
 #include "params/product.h"
 #include "params/product_startup.h"
-#include "tests/maint/temp_root.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
 const std::string kGolden = APPLIANCE_SOURCE_DIR "/tests/params/golden/";
 const std::string kParamsDump = APPLIANCE_BINARY_DIR "/tools/params-dump/params-dump";
-
-std::string fileContents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 int lineCount(const std::string& text) {
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
@@ -63,9 +58,9 @@ TEST_F(ParameterStartUp, BasicFourPortFirstStart) {
   ASSERT_GE(bits, 0);
   EXPECT_EQ(bits & (ApplySave | ApplyAnyChange), ApplySave | ApplyAnyChange);
 
-  const std::string written = root_.read("/etc/params.dat");
+  const std::string written = readFileText(sysPath("/etc/params.dat"));
   EXPECT_EQ(lineCount(written), 117);
-  EXPECT_EQ(written, fileContents(kGolden + "basic4.dat"));
+  EXPECT_EQ(written, readFileText(kGolden + "basic4.dat"));
 
   // The next start reads the file back and counts on.
   ParamTable again;
@@ -77,7 +72,7 @@ TEST_F(ParameterStartUp, BasicFourPortFirstStart) {
 }
 
 TEST_F(ParameterStartUp, EightPortVlanProductWithExistingFile) {
-  root_.write("/etc/params.dat", fileContents(kGolden + "vlan8-input.dat"));
+  root_.writeFile("/etc/params.dat", readFileText(kGolden + "vlan8-input.dat"));
   ParamTable table;
   const Parameters parameters(table);
   ProductInfo info = product(eightPortVlanProduct(), 6, "UUUUUUUU");
@@ -88,9 +83,9 @@ TEST_F(ParameterStartUp, EightPortVlanProductWithExistingFile) {
   EXPECT_EQ(info.usb_ports_phy, 8u);
   ASSERT_GE(countStart(table, parameters), 0);
 
-  const std::string written = root_.read("/etc/params.dat");
+  const std::string written = readFileText(sysPath("/etc/params.dat"));
   EXPECT_EQ(lineCount(written), 256);
-  EXPECT_EQ(written, fileContents(kGolden + "vlan8.dat"));
+  EXPECT_EQ(written, readFileText(kGolden + "vlan8.dat"));
 
   // Lines read before the hiding still set their parameters, which are then
   // neither found nor saved.
@@ -131,18 +126,18 @@ TEST_F(ParameterStartUp, ParamsDumpPrintsTheSameFiles) {
     const std::string err = root_.path() + "/err.txt";
     const std::string command = kParamsDump + " " + row.options + " >" + out + " 2>" + err;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    EXPECT_EQ(fileContents(out), fileContents(kGolden + row.golden)) << row.golden;
-    EXPECT_EQ(fileContents(err), row.messages) << row.golden;
+    EXPECT_EQ(readFileText(out), readFileText(kGolden + row.golden)) << row.golden;
+    EXPECT_EQ(readFileText(err), row.messages) << row.golden;
   }
 }
 
 TEST_F(ParameterStartUp, ParamsDumpReadsTheIdentityOfARoot) {
-  root_.write("/conf.d/product_params",
+  root_.writeFile("/conf.d/product_params",
               "product_id=999\nusb_ports_phy=4\ndevice_types=UUUU\n");
   const std::string out = root_.path() + "/out.dat";
   const std::string command = kParamsDump + " --root " + root_.path() + " >" + out;
   ASSERT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(fileContents(out), fileContents(kGolden + "basic4.dat"));
+  EXPECT_EQ(readFileText(out), readFileText(kGolden + "basic4.dat"));
 }
 
 }  // namespace
