@@ -128,7 +128,8 @@ int StringParam::setBySnmp(int phase, const SnmpValue& v, ParamTable& table) {
       if (hasFlags(HiddenOrInternal)) return SnmpNoSuchName;
       if (v.type != SnmpOctetString) return SnmpWrongType;
       const std::string_view text = v.octets;
-      const auto length = static_cast<int64_t>(text.size());
+      const int64_t length =
+          hasFlags(Hashed) ? hashedLength(text.size()) : static_cast<int64_t>(text.size());
       if (length < minLength_ || length > maxLength_) return SnmpWrongLength;
       if (rule_ && !rule_(text)) return SnmpWrongValue;
       if (hasControlCharacter(text)) return SnmpWrongValue;

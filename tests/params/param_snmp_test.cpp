@@ -290,3 +290,28 @@ TEST(ParamBaseSnmpTest, BaseClassRefuses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ParamHashedSnmpTest, LengthIsThatOfTheHashAndUndoRestoresIt) {
+  ParamTable table;
+  StringParam* pwd = table.add<StringParam>("web_pwd", "", 13, 46, Reconfigure | Hashed);
+  EXPECT_EQ(pwd->setBySnmp(SnmpReserve1, SnmpValue::ofOctets("secret12"), table), SnmpNoError);
+  EXPECT_EQ(pwd->setBySnmp(SnmpReserve1, SnmpValue::ofOctets(std::string(33, 'a')), table),
+            SnmpWrongLength);
+  ASSERT_EQ(pwd->set("first123"), ChangeReconfigure);
+  const std::string hash = pwd->storedText();
+  pwd->takeModified();
+  const SnmpValue v = SnmpValue::ofOctets("second12");
+  ASSERT_EQ(pwd->setBySnmp(SnmpAction, v, table), SnmpNoError);
+  EXPECT_NE(pwd->storedText(), hash);
+  EXPECT_EQ(pwd->storedText().substr(0, 2), "Wj");
+  ASSERT_EQ(pwd->setBySnmp(SnmpUndo, v, table), SnmpNoError);
+  EXPECT_EQ(pwd->storedText(), hash);
+  EXPECT_FALSE(pwd->isModified());
+  SnmpValue out;
+  ASSERT_TRUE(pwd->getBySnmp(out));
+  EXPECT_EQ(out.octets, "****");
+}
+
+}  // namespace
