@@ -382,43 +382,38 @@ int usage(const char* message) {
   return kExitUsage;
 }
 
-using Handler = std::function<int(Session&, const std::vector<std::string>&)>;
-
-// Commands that name a device take INDEX PORT first.
-std::function<int(Session&, const std::vector<std::string>&)> withDevice(
-    std::function<int(Session&, DeviceRef, const std::vector<std::string>&)> f) {
-  return [f](Session& s, const std::vector<std::string>& args) {
-    DeviceRef d;
-    if (!parseDevice(args, d)) return usage("expected INDEX PORT (port 1..20)");
-    return f(s, d, std::vector<std::string>(args.begin() + 2, args.end()));
-  };
-}
+// A command: whether it names a device (INDEX PORT first), how many more
+// arguments it needs at least, and what it does.
+struct CommandSpec {
+  bool device = false;
+  size_t minArguments = 0;
+  std::function<int(Session&, DeviceRef, const std::vector<std::string>&)> run;
+};
 
 uint32_t numberOr(const std::vector<std::string>& rest, uint32_t fallback) {
   if (rest.empty()) return fallback;
   return static_cast<uint32_t>(std::strtoul(rest[0].c_str(), nullptr, 10));
 }
 
-const std::map<std::string, Handler>& commands() {
-  static const std::map<std::string, Handler> table = {
-      {"version", [](Session& s, const auto&) { return cmdVersion(s); }},
-      {"list", [](Session& s, const auto&) { return cmdList(s); }},
-      {"tags", [](Session& s, const auto&) { return cmdTags(s); }},
-      {"mask", [](Session& s, const auto&) { return cmdMask(s); }},
-      {"sysname", [](Session& s, const auto&) { return cmdSysName(s); }},
-      {"connect", withDevice([](Session& s, DeviceRef d, const auto& rest) {
-         return cmdConnect(s, d, static_cast<int>(numberOr(rest, 0)));
-       })},
-      {"disconnect", withDevice([](Session& s, DeviceRef d, const auto&) { return cmdDisconnect(s, d); })},
-      {"status", withDevice([](Session& s, DeviceRef d, const auto&) { return cmdStatus(s, d); })},
-      {"storage-check", withDevice([](Session& s, DeviceRef d, const auto& rest) {
-         uint32_t blocks = numberOr(rest, kDefaultCheckBlocks);
-         return blocks == 0 ? usage("BLOCKS must be at least 1") : cmdStorageCheck(s, d, blocks);
-       })},
-      {"fuse", withDevice([](Session& s, DeviceRef d, const auto& rest) {
-         if (rest.empty()) return usage("fuse needs a MOUNTPOINT");
-         return cmdFuse(s, d, rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
-       })},
+const std::map<std::string, CommandSpec>& commands() {
+  using Args = std::vector<std::string>;
+  static const std::map<std::string, CommandSpec> table = {
+      {"version", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdVersion(s); }}},
+      {"list", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdList(s); }}},
+      {"tags", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdTags(s); }}},
+      {"mask", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdMask(s); }}},
+      {"sysname", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdSysName(s); }}},
+      {"connect", {true, 0, [](Session& s, DeviceRef d, const Args& rest) {
+                     return cmdConnect(s, d, static_cast<int>(numberOr(rest, 0)));
+                   }}},
+      {"disconnect", {true, 0, [](Session& s, DeviceRef d, const Args&) { return cmdDisconnect(s, d); }}},
+      {"status", {true, 0, [](Session& s, DeviceRef d, const Args&) { return cmdStatus(s, d); }}},
+      {"storage-check", {true, 0, [](Session& s, DeviceRef d, const Args& rest) {
+                           return cmdStorageCheck(s, d, numberOr(rest, kDefaultCheckBlocks));
+                         }}},
+      {"fuse", {true, 1, [](Session& s, DeviceRef d, const Args& rest) {
+                  return cmdFuse(s, d, rest[0], Args(rest.begin() + 1, rest.end()));
+                }}},
   };
   return table;
 }
@@ -428,10 +423,20 @@ const std::map<std::string, Handler>& commands() {
 int runCli(const CliOptions& options) {
   auto it = commands().find(options.command);
   if (it == commands().end()) return usage(("unknown command " + options.command).c_str());
+  const CommandSpec& spec = it->second;
+  DeviceRef device;
+  std::vector<std::string> rest = options.args;
+  if (spec.device) {
+    if (!parseDevice(rest, device)) return usage("expected INDEX PORT (port 1..20)");
+    rest.erase(rest.begin(), rest.begin() + 2);
+  }
+  if (rest.size() < spec.minArguments) return usage(("missing arguments for " + options.command).c_str());
+  if (options.command == "storage-check" && !rest.empty() && numberOr(rest, 0) == 0)
+    return usage("BLOCKS must be a number of at least 1");
   Session session(options);
   int rc = session.open();
   if (rc != kExitOk) return rc;
-  return it->second(session, options.args);
+  return spec.run(session, device, rest);
 }
 
 }  // namespace usbclient

@@ -160,6 +160,7 @@ class TlsTransport : public Transport {
     Deadline deadline(timeoutMs);
     for (;;) {
       ERR_clear_error();
+      errno = 0;
       int r = SSL_connect(ssl_.get());
       if (r == 1) return true;
       int w = waitForSsl(SSL_get_error(ssl_.get(), r), deadline);
@@ -174,6 +175,7 @@ class TlsTransport : public Transport {
     Deadline deadline(timeoutMs);
     for (;;) {
       ERR_clear_error();
+      errno = 0;
       size_t got = 0;
       // Records already decrypted are served first; SSL_read_ex takes them
       // without touching the socket.
@@ -216,6 +218,7 @@ class TlsTransport : public Transport {
   int writeBuffer(const uint8_t* p, size_t n, const Deadline& deadline) {
     while (n > 0) {
       ERR_clear_error();
+      errno = 0;
       size_t written = 0;
       if (SSL_write_ex(ssl_.get(), p, n, &written) == 1) {
         p += written;
