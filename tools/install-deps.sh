@@ -10,7 +10,7 @@ libssl-dev openssl
 gettext
 iproute2 procps psmisc socat curl
 usb.ids
-libfuse3-dev fuse3
+libfuse3-dev fuse3 e2fsprogs
 python3
 "
 
