@@ -1,10 +1,12 @@
 // The appliance process stops on SIGINT and SIGTERM through its ShutDown
 // task and returns the exit code of its run state.
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -21,6 +23,10 @@ using SteadyClock = std::chrono::steady_clock;
 pid_t startAppliance(const std::string& root) {
   pid_t child = fork();
   if (child == 0) {
+    // A network namespace of its own with a cabled eth0: the appliance
+    // configures eth0 and waits for its link.
+    if (unshare(CLONE_NEWNET) != 0) _exit(126);
+    if (std::system("ip link add eth0 type veth peer name peer0 && ip link set peer0 up") != 0) _exit(125);
     std::string program = APPLIANCE_BINARY_DIR "/app/appliance";
     execl(program.c_str(), "appliance", "--root", root.c_str(), "--sim", static_cast<char*>(nullptr));
     _exit(127);
