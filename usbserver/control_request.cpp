@@ -149,7 +149,7 @@ void stringDescriptor(ControlContext& c, uint8_t index) {
   uint8_t descriptor[255];
   if (const UsbStringCache::Entry* cached = c.entry.strings.find(language, index)) {
     r = static_cast<int>(cached->bytes.size());
-    std::memcpy(descriptor, cached->bytes.data(), cached->bytes.size());
+    if (r > 0) std::memcpy(descriptor, cached->bytes.data(), cached->bytes.size());
   } else if (index <= kLastFetchableString) {
     RequestNode node(c.platform);
     int fd = c.entry.node;

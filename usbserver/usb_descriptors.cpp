@@ -124,7 +124,7 @@ int readStringAscii(UsbPlatform& platform, UsbDevice& entry, uint8_t index, char
   int r;
   if (const UsbStringCache::Entry* cached = entry.strings.find(language, index)) {
     r = static_cast<int>(cached->bytes.size());
-    std::memcpy(descriptor, cached->bytes.data(), cached->bytes.size());
+    if (r > 0) std::memcpy(descriptor, cached->bytes.data(), cached->bytes.size());
     if (r == 0) return -1;
   } else {
     r = getStringDescriptor(platform, entry, entry.node, language, index, descriptor, sizeof descriptor);
