@@ -142,8 +142,13 @@ TEST_F(UsbSimTest, UnplugWithTransfersInFlight) {
   ASSERT_EQ(submit(bulk(index, 0x82, 512, 2)).result, UsbResult::pending());
   ASSERT_EQ(host->unplug("1-1.2"), 0);
   EXPECT_EQ(serve(index, 10), -1);
-  ASSERT_EQ(client.completions.size(), 1u);
+  // The transfer in flight fails; the one queued behind it finds the device
+  // gone when it is started. Each is answered once.
+  ASSERT_EQ(client.completions.size(), 2u);
+  EXPECT_EQ(client.completions[0].tag, 1u);
   EXPECT_EQ(client.completions[0].result.status, USB_ST_ERROR);
+  EXPECT_EQ(client.completions[1].tag, 2u);
+  EXPECT_EQ(client.completions[1].result, UsbResult::gone(-19));
   EXPECT_EQ(client.taken, (std::vector<std::pair<int, int>>{{index, 2}}));
   table->scanUsbDevices();
   EXPECT_EQ(table->entry(index).state.load(), USB_DEV_GONE);
