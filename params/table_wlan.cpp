@@ -70,8 +70,11 @@ WlanParameters::WlanParameters(ParamTable& t)
       wifi_keyid(t.add<IntParam>("wifi_keyid", 0, 1, 4, Restart | FeatureWlan)),
       wifi_roaming(t.add<OnOffParam>("wifi_roaming", false, Restart | FeatureWlan)),
       btn_wps_pbc(t.add<OnOffParam>("btn_wps_pbc", true, Live | FeatureWlan)),
-      wifi_onair(t.add<OnOffParam>("wifi_onair", false, Restart | ReadOnly | FeatureWlan)),
-      wifi_serial(t.add<StringParam>("wifi_serial", "", 0, 32, Restart | ReadOnly | FeatureWlan)),
+      // The system writes these two after the start-up applied the settings;
+      // as restart-class values they would make the next unrelated change
+      // restart the appliance, so they only ask for saving.
+      wifi_onair(t.add<OnOffParam>("wifi_onair", false, Live | ReadOnly | FeatureWlan)),
+      wifi_serial(t.add<StringParam>("wifi_serial", "", 0, 32, Live | ReadOnly | FeatureWlan)),
       wifi_manu(t.add<StringParam>("wifi_manu", "", 0, 64, Restart | ReadOnly | FeatureWlan)),
       wifi_speed(t.add<StringParam>("wifi_speed", "", 0, 32, Restart | ReadOnly | FeatureWlan)),
       wifi_level(t.add<IntParam>("wifi_level", 3, 0, 100, Restart | ReadOnly | FeatureWlan)),

@@ -194,11 +194,24 @@ TEST_F(ParameterTables, FlagWordsAndDefaults) {
       {p_.ipv6_gate, 0x00000000, "::"},
       {p_.smtp_auth, 0x00001000, "off"},
       {p_.noti_sdinout_[1], 0x40201000, "off"},
+      {p_.wifi_level, 0x00004001, "3"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(row.param->flags(), row.flags) << row.param->name();
     EXPECT_EQ(row.param->storedText(), row.stored) << row.param->name();
   }
+}
+
+// The WLAN state that the system records after start-up is saved but never
+// turns a later, unrelated settings change into a restart.
+TEST_F(ParameterTables, RecordedWlanStateAsksOnlyForSaving) {
+  EXPECT_EQ(table_.resetModified(), 0);
+  EXPECT_EQ(p_.wifi_onair->set("on"), ChangeLive);
+  EXPECT_EQ(p_.wifi_serial->set("SN-0042"), ChangeLive);
+  EXPECT_EQ(table_.resetModified(), ApplySave | ApplyAnyChange);
+  EXPECT_EQ(p_.wifi_onair->flags(), 0x10004001u);
+  EXPECT_EQ(p_.language->set("de"), ChangeLive);
+  EXPECT_EQ(table_.resetModified(), ApplySave | ApplyAnyChange);
 }
 
 }  // namespace
