@@ -129,6 +129,27 @@ TEST_F(ConnectionNetns, UdpRoundTripWithThePeer) {
   EXPECT_TRUE(local.equals(udp.local()));
 }
 
+TEST_F(ConnectionNetns, AnIpv6SocketSeesIpv4PeersAsMappedAddresses) {
+  Connection udp(nullptr, &eth0_, -1);
+  ASSERT_EQ(udp.open(AF_INET6, SOCK_DGRAM, 0), 1);
+  ASSERT_EQ(udp.bind(4006, false, -1), 1);
+  std::string reply;
+  std::thread peer = inPeer([&] {
+    PeerUdp client(NetnsPair::kPeerAddress, 4506);
+    client.sendTo(address(NetnsPair::kInsideAddress, 4006), "v4");
+    reply = client.receive(2000);
+  });
+  ByteBuffer buffer;
+  ASSERT_EQ(udp.receive(&buffer, 200), 2);
+  EXPECT_EQ(udp.peer().family(), AF_INET6);
+  EXPECT_STREQ(udp.peer().text(), "::ffff:198.18.0.2");
+  EXPECT_EQ(udp.peer().ipv4Word(), address(NetnsPair::kPeerAddress).ipv4Word());
+  EXPECT_FALSE(udp.peer().equals(address(NetnsPair::kPeerAddress)));
+  EXPECT_EQ(udp.sendAll("v6", 2, false), 2);
+  peer.join();
+  EXPECT_EQ(reply, "v6");
+}
+
 TEST_F(ConnectionNetns, BindChoosesTheAddressByFamilyAndVlanIndex) {
   Connection six(nullptr, &eth0_, -1);
   ASSERT_EQ(six.open(AF_INET6, SOCK_DGRAM, 0), 1);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +194,27 @@ TEST(Base64, RoundTripsEveryByteValue) {
     line = next + 2;
   }
   EXPECT_EQ(decoded, std::string(reinterpret_cast<char*>(data), 256));
+}
+
+TEST(Base64, ArbitraryInputStaysWithinTheOutput) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    const int length = static_cast<int>(random() % 64);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    for (char& c : text) c = static_cast<char>(1 + random() % 255);
+    const int outSize = 1 + static_cast<int>(random() % 16);
+    std::vector<unsigned char> out(static_cast<std::size_t>(outSize));
+    const int written = base64Decode(text.c_str(), out.data(), outSize);
+    EXPECT_GE(written, 0);
+    EXPECT_LE(written, outSize - 1);
+    EXPECT_EQ(out[static_cast<std::size_t>(written)], 0);
+
+    std::vector<char> encoded(static_cast<std::size_t>(outSize));
+    const int encodedLength = base64Encode(reinterpret_cast<const unsigned char*>(text.data()), length,
+                                           encoded.data(), outSize, static_cast<int>(random() % 80));
+    EXPECT_LE(encodedLength, outSize - 1);
+    EXPECT_EQ(encoded[static_cast<std::size_t>(encodedLength)], '\0');
+  }
 }
 
 TEST(CompareNoCase, HasCaselessPrefixSemantics) {
