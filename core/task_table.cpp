@@ -70,13 +70,7 @@ int TaskTable::count() {
   return listed;
 }
 
-void TaskTable::forEach(const std::function<void(Task&)>& fn) {
-  TaskTableLock lock;
-  if (!lock.locked()) return;
-  for (Task* slot : state_->slots) {
-    if (slot != nullptr) fn(*slot);
-  }
-}
+Task* TaskTable::slot(int i) const { return state_->slots[i]; }
 
 int lockTaskTable() { return TaskTable::instance().lock(); }
 

@@ -9,7 +9,6 @@
 // skipped by every post and by signalTasks: nobody reads their pipe and they
 // have no thread.
 #include <cstdint>
-#include <functional>
 
 class Task;
 struct TaskMessage;
@@ -34,8 +33,13 @@ class TaskTable {
 
   // Number of listed tasks, started or not.
   int count();
-  // Calls fn for every listed task, in slot order, under the lock.
-  void forEach(const std::function<void(Task&)>& fn);
+  // Calls fn(Task&) for every listed task, in slot order, under the lock.
+  // A template, so that posting allocates nothing.
+  template <typename Fn>
+  void forEach(Fn&& fn);
+
+  // The task in slot i or null; only with the lock held.
+  Task* slot(int i) const;
 
  private:
   TaskTable();
@@ -58,6 +62,15 @@ class TaskTableLock {
  private:
   bool locked_;
 };
+
+template <typename Fn>
+void TaskTable::forEach(Fn&& fn) {
+  TaskTableLock lock;
+  if (!lock.locked()) return;
+  for (int i = 0; i < kSlots; ++i) {
+    if (Task* task = slot(i)) fn(*task);
+  }
+}
 
 int lockTaskTable();
 void unlockTaskTable();
