@@ -2,10 +2,13 @@
 // loading a given parameter file): the identity comes from a root directory's
 // /conf.d/product_params and from options, the port fix-ups of the product
 // table are printed on stderr as the appliance prints them.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/paths.h"
 #include "maint/identity.h"
@@ -47,13 +50,39 @@ bool number(const char* text, int base, uint32_t& out) {
   return true;
 }
 
-// Options that name identity fields are applied after the root's identity
-// file was read, so they override it.
+bool setProductId(ProductInfo& product, const char* value) {
+  return number(value, 10, product.product_id);
+}
+bool setCompatId(ProductInfo& product, const char* value) {
+  return number(value, 16, product.compat_id);
+}
+bool setUsbPorts(ProductInfo& product, const char* value) {
+  if (!number(value, 10, product.usb_ports_phy)) return false;
+  if (product.usb_ports_phy > kMaxUsbPorts) product.usb_ports_phy = kMaxUsbPorts;
+  return true;
+}
+bool setDeviceTypes(ProductInfo& product, const char* value) {
+  product.device_types = value;
+  product.usb_device_ports = 0;
+  for (char letter : product.device_types) product.usb_device_ports += letter == 'U';
+  return true;
+}
+
+struct IdentityOption {
+  const char* flag;
+  bool (*apply)(ProductInfo& product, const char* value);
+};
+constexpr IdentityOption kIdentityOptions[] = {
+    {"--product-id", setProductId},
+    {"--compat-id", setCompatId},
+    {"--usb-ports", setUsbPorts},
+    {"--device-types", setDeviceTypes},
+};
+
+// Identity options are applied after the root's identity file was read, so
+// they override it.
 bool parse(int argc, char** argv, Options& options) {
-  struct Override { const char* flag; std::string value; };
-  Override overrides[] = {{"--product-id", {}}, {"--compat-id", {}}, {"--usb-ports", {}},
-                          {"--device-types", {}}};
-  bool given[4] = {};
+  std::vector<std::pair<const IdentityOption*, const char*>> identity;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--list-products") == 0) {
@@ -64,34 +93,23 @@ bool parse(int argc, char** argv, Options& options) {
     const char* value = argv[++i];
     if (std::strcmp(arg, "--root") == 0) {
       options.root = value;
-    } else if (std::strcmp(arg, "--params") == 0) {
-      options.paramsFile = value;
-    } else {
-      bool known = false;
-      for (int k = 0; k < 4; ++k) {
-        if (std::strcmp(arg, overrides[k].flag) == 0) {
-          overrides[k].value = value;
-          given[k] = known = true;
-        }
-      }
-      if (!known) return false;
+      continue;
     }
+    if (std::strcmp(arg, "--params") == 0) {
+      options.paramsFile = value;
+      continue;
+    }
+    const auto known = std::find_if(std::begin(kIdentityOptions), std::end(kIdentityOptions),
+                                    [&](const IdentityOption& o) { return std::strcmp(o.flag, arg) == 0; });
+    if (known == std::end(kIdentityOptions)) return false;
+    identity.emplace_back(known, value);
   }
   if (!options.root.empty()) {
     setRootDirectory(options.root);
     readProductParams(options.product);
   }
-  ProductInfo& product = options.product;
-  if (given[0] && !number(overrides[0].value.c_str(), 10, product.product_id)) return false;
-  if (given[1] && !number(overrides[1].value.c_str(), 16, product.compat_id)) return false;
-  if (given[2]) {
-    if (!number(overrides[2].value.c_str(), 10, product.usb_ports_phy)) return false;
-    if (product.usb_ports_phy > kMaxUsbPorts) product.usb_ports_phy = kMaxUsbPorts;
-  }
-  if (given[3]) {
-    product.device_types = overrides[3].value;
-    product.usb_device_ports = 0;
-    for (char letter : product.device_types) product.usb_device_ports += letter == 'U';
+  for (const auto& [option, value] : identity) {
+    if (!option->apply(options.product, value)) return false;
   }
   return true;
 }
