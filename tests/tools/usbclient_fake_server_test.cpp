@@ -33,13 +33,13 @@ struct Step {
 // command in a directory of the test's own.
 class TestCertificate {
  public:
-  TestCertificate() {
+  explicit TestCertificate(const std::string& name = "server") {
     dir_ = std::filesystem::temp_directory_path() /
-           ("usbclient_tls_" + std::to_string(::getpid()));
+           ("usbclient_tls_" + name + "_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
     std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-                      " -days 1 -subj /CN=usbclient-test -keyout " + key() + " -out " + cert() +
-                      " 2>/dev/null";
+                      " -days 1 -subj /CN=usbclient-test -addext subjectAltName=IP:127.0.0.1"
+                      " -keyout " + key() + " -out " + cert() + " 2>/dev/null";
     ok_ = std::system(cmd.c_str()) == 0;
   }
   ~TestCertificate() { std::filesystem::remove_all(dir_); }
@@ -192,17 +192,21 @@ std::vector<Step> listConnectBulkScript() {
   };
 }
 
-void runListConnectBulk(const TestCertificate* tls) {
+void runListConnectBulk(const TestCertificate* tls, const std::string& caFile = "") {
   FakeServer server(listConnectBulkScript(), tls);
   ASSERT_NE(server.port(), 0);
   ServerAddress addr;
   addr.host = "127.0.0.1";
   addr.port = server.port();
   addr.tls = tls != nullptr;
+  addr.caFile = caFile;
   addr.timeoutMs = 5000;
   std::string error;
   auto transport = openTransport(addr, error);
   ASSERT_TRUE(transport) << error;
+  if (tls) {
+    EXPECT_NE(transport->description().find("TLS"), std::string::npos);
+  }
   {
     UsbClient client(std::move(transport), 5000);
     VersionInfo v;
@@ -251,6 +255,28 @@ TEST(UsbClientFakeServer, ListConnectBulkOverTls) {
   TestCertificate cert;
   ASSERT_TRUE(cert.ok());
   runListConnectBulk(&cert);
+}
+
+TEST(UsbClientFakeServer, ListConnectBulkOverTlsWithTheServerCertificateChecked) {
+  TestCertificate cert;
+  ASSERT_TRUE(cert.ok());
+  runListConnectBulk(&cert, cert.cert());
+}
+
+TEST(UsbClientFakeServer, ServerWithAnUntrustedCertificateIsRefused) {
+  TestCertificate cert, other("other");
+  ASSERT_TRUE(cert.ok());
+  ASSERT_TRUE(other.ok());
+  FakeServer server({}, &cert, true);
+  ServerAddress addr;
+  addr.host = "127.0.0.1";
+  addr.port = server.port();
+  addr.tls = true;
+  addr.caFile = other.cert();
+  std::string error;
+  EXPECT_FALSE(openTransport(addr, error));
+  EXPECT_NE(error.find("certificate verify failed"), std::string::npos) << error;
+  EXPECT_EQ(server.finish(), "TLS handshake failed");
 }
 
 TEST(UsbClientFakeServer, ServerClosingMidReplyIsReported) {

@@ -168,7 +168,11 @@ int cmdConnect(Session& session, DeviceRef d, int holdSeconds) {
     if (rc == kTimeout) continue;
     if (rc != 0) return session.connectionFailure(rc);
     printEvent(e);
-    gone = e.device == d;
+    if (e.device != d) continue;
+    // Asked by the administrator to let the device go: do so. Taken away
+    // already: nothing left to release.
+    if (e.code == static_cast<uint32_t>(EventCode::AdminDisconnect)) session.release(d);
+    gone = true;
   }
   Event e;
   while (c.takeEvent(e)) printEvent(e);
@@ -384,7 +388,7 @@ int usage(const char* message) {
 
 // A command: whether it names a device (INDEX PORT first), how many more
 // arguments it needs at least, and what it does.
-struct CommandSpec {
+struct CommandEntry {
   bool device = false;
   size_t minArguments = 0;
   std::function<int(Session&, DeviceRef, const std::vector<std::string>&)> run;
@@ -395,9 +399,9 @@ uint32_t numberOr(const std::vector<std::string>& rest, uint32_t fallback) {
   return static_cast<uint32_t>(std::strtoul(rest[0].c_str(), nullptr, 10));
 }
 
-const std::map<std::string, CommandSpec>& commands() {
+const std::map<std::string, CommandEntry>& commands() {
   using Args = std::vector<std::string>;
-  static const std::map<std::string, CommandSpec> table = {
+  static const std::map<std::string, CommandEntry> table = {
       {"version", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdVersion(s); }}},
       {"list", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdList(s); }}},
       {"tags", {false, 0, [](Session& s, DeviceRef, const Args&) { return cmdTags(s); }}},
@@ -423,20 +427,20 @@ const std::map<std::string, CommandSpec>& commands() {
 int runCli(const CliOptions& options) {
   auto it = commands().find(options.command);
   if (it == commands().end()) return usage(("unknown command " + options.command).c_str());
-  const CommandSpec& spec = it->second;
+  const CommandEntry& entry = it->second;
   DeviceRef device;
   std::vector<std::string> rest = options.args;
-  if (spec.device) {
+  if (entry.device) {
     if (!parseDevice(rest, device)) return usage("expected INDEX PORT (port 1..20)");
     rest.erase(rest.begin(), rest.begin() + 2);
   }
-  if (rest.size() < spec.minArguments) return usage(("missing arguments for " + options.command).c_str());
+  if (rest.size() < entry.minArguments) return usage(("missing arguments for " + options.command).c_str());
   if (options.command == "storage-check" && !rest.empty() && numberOr(rest, 0) == 0)
     return usage("BLOCKS must be a number of at least 1");
   Session session(options);
   int rc = session.open();
   if (rc != kExitOk) return rc;
-  return spec.run(session, device, rest);
+  return entry.run(session, device, rest);
 }
 
 }  // namespace usbclient

@@ -1,11 +1,13 @@
 #include "tools/usbclient/transport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -309,7 +311,20 @@ std::unique_ptr<Transport> openTls(UniqueFd fd, const ServerAddress& a, std::str
     error = sslErrorText();
     return nullptr;
   }
-  if (!a.caFile.empty()) SSL_set1_host(ssl.get(), a.host.c_str());
+  if (!a.caFile.empty()) {
+    // The name checked against the certificate: an address literal must
+    // match an IP entry, anything else a DNS name.
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
+    in6_addr probe;
+    bool literal = ::inet_pton(AF_INET, a.host.c_str(), &probe) == 1 ||
+                   ::inet_pton(AF_INET6, a.host.c_str(), &probe) == 1;
+    int ok = literal ? X509_VERIFY_PARAM_set1_ip_asc(param, a.host.c_str())
+                     : X509_VERIFY_PARAM_set1_host(param, a.host.c_str(), 0);
+    if (ok != 1) {
+      error = "cannot check the certificate against " + a.host;
+      return nullptr;
+    }
+  }
   auto t = std::make_unique<TlsTransport>(std::move(fd), std::move(ctx), std::move(ssl));
   if (!t->handshake(a.timeoutMs, error)) return nullptr;
   return t;
