@@ -87,6 +87,7 @@ void encodeSetupPacket(const SetupPacket& s, uint8_t out[kSetupPacketSize]) {
 }
 
 bool parseVersion(std::span<const uint8_t> body, bool version2, VersionInfo& out) {
+  out = VersionInfo{};
   if (body.size() < (version2 ? 8u : 6u)) return false;
   out.major = getBe16(body.data());
   out.minor = getBe16(body.data() + 2);
