@@ -2,8 +2,12 @@
 // split, big-endian fields, and the reply bodies.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tests/tools/test_bytes.h"
 #include "tools/usbclient/frame_decoder.h"
+#include "tools/usbclient/descriptors.h"
+#include "tools/usbclient/scsi.h"
 #include "tools/usbclient/wire.h"
 
 using namespace usbclient;
@@ -191,6 +195,53 @@ TEST(RequestEncoding, ClientNameIsCutAtThirtyTwoBytes) {
   Bytes p = connectPayload({1, 2}, std::string(40, 'x'));
   ASSERT_EQ(p.size(), 34u);
   EXPECT_EQ(p[33], 'x');
+}
+
+// Peer bytes of any shape: the decoder and the body parsers stay inside
+// their input (the sanitizers watch) and the decoder always makes progress.
+TEST(PeerInputRobustness, RandomStreamsAndBodies) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes b(rng() % 160);
+    for (auto& c : b) c = static_cast<uint8_t>(rng());
+    if (b.size() >= 16 && rng() % 2) {
+      b[4] = b[5] = 0;
+      b[6] = static_cast<uint8_t>(rng() % 2 ? 0x10 : 0x00);  // a reply or an event word
+      b[12] = b[13] = b[14] = 0;
+    }
+    FrameDecoder d(64);
+    size_t pos = 0;
+    while (pos < b.size()) {
+      size_t k = std::min<size_t>(1 + rng() % 20, b.size() - pos);
+      d.append(b.data() + pos, k);
+      pos += k;
+      Message m;
+      FrameDecoder::Result r;
+      size_t before = d.buffered();
+      while ((r = d.next(m)) == FrameDecoder::Result::Ready) {
+        ASSERT_LT(d.buffered(), before);
+        before = d.buffered();
+      }
+      if (r == FrameDecoder::Result::Malformed) break;
+    }
+    VersionInfo v;
+    std::vector<DeviceEntry> devices;
+    std::vector<PortTag> tags;
+    PortStatus ps;
+    uint32_t mask;
+    Csw csw;
+    BulkOnlyInterface bot;
+    uint32_t last, size;
+    parseVersion(b, true, v);
+    parseDeviceList(b, devices);
+    parsePortTags(b, tags);
+    parsePortStatus(b, ps);
+    parseConnectedMask(b, mask);
+    parseCsw(b, csw);
+    parseReadCapacity10(b, last, size);
+    if (b.size() >= 2) b[1] = 2;  // let the walk into the configuration
+    findBulkOnlyInterface(b, bot);
+  }
 }
 
 }  // namespace
