@@ -202,6 +202,45 @@ TEST_F(ParameterTables, FlagWordsAndDefaults) {
   }
 }
 
+TEST_F(ParameterTables, LimitsAtTheirEdges) {
+  struct Row { const char* name; std::string text; bool accepted; };
+  const Row rows[] = {
+      {"sessKeyTimeout", "119", false}, {"sessKeyTimeout", "120", true},
+      {"sessKeyTimeout", "3601", false}, {"security", "0", false},
+      {"security", "5", false},          {"security", "1", true},
+      {"ipv6_plen", "65", false},        {"ipv6_plen", "0", true},
+      {"ip4vlan_id_3", "0", false},      {"ip4vlan_id_3", "4095", false},
+      {"ip4vlan_id_3", "4094", true},    {"wifi_channel", "14", true},
+      {"wifi_channel", "15", false},     {"wifi_keyid", "0", false},
+      {"wifi_keyid", "4", true},         {"wifi_wkey1", std::string(28, 'k'), true},
+      {"wifi_wkey1", std::string(29, 'k'), false}, {"ntp_update", "59", false},
+      {"ntp_update", "1025", false},     {"pop3_poll", "10080", true},
+      {"pop3_poll", "10081", false},     {"pop3_limit", "4097", false},
+      {"notistat_tm", "5", true},        {"notistat_tm", "6", false},
+      {"wyk_port", "0", false},          {"wyk_sslport", "65535", true},
+      {"wyk_keyval_1", std::string(65, 'k'), true},
+      {"wyk_keyval_1", std::string(66, 'k'), false},
+      {"wyk_2vlan_1", "21", true},       {"wyk_2vlan_1", "22", false},
+      {"wyk_poffdura_1", "100", true},   {"wyk_poffdura_1", "101", false},
+      {"disp_def", "E3", false},         {"disp_def", "A1", true},
+      {"ntp_tzone", "optgroup", true},   {"ntp_tzone", "CET", true},
+      {"ntp_tzone", "cet", false},       {"relay_eve_udea", "2", true},
+      {"ip_setby", "ping", true},        {"auth_wpa_addon", std::string(256, 'a'), true},
+      {"auth_wpa_addon", std::string(257, 'a'), false},
+  };
+  for (const Row& row : rows) {
+    const Param* param = table_.find(row.name);
+    ASSERT_NE(param, nullptr) << row.name;
+    EXPECT_EQ(param->validate(row.text), row.accepted) << row.name << " " << row.text;
+  }
+  EXPECT_EQ(p_.ntp_tzone->set("CST"), ChangeReconfigure);
+  EXPECT_EQ(p_.ntp_tzone->itemText(P3List::kThirdColumn | p_.ntp_tzone->index()), "UTC-6:00");
+  EXPECT_EQ(p_.ntp_tzone->storedText(), "CST");
+  EXPECT_EQ(p_.wyk_keyval_[0]->set("secret"), ChangeLive);
+  EXPECT_EQ(p_.wyk_keyval_[0]->toText(), "****");
+  EXPECT_EQ(p_.ip_setby->itemText(P3List::kDisplayColumn | 3), "ARP/PING");
+}
+
 // The WLAN state that the system records after start-up is saved but never
 // turns a later, unrelated settings change into a restart.
 TEST_F(ParameterTables, RecordedWlanStateAsksOnlyForSaving) {
