@@ -101,6 +101,9 @@ class Connection {
   Task* owner() const { return owner_; }
   int errorKind() const { return errorKind_; }
   void setState(int state) { state_ = state; }
+  // Hands the connection to another task (an accepted connection to the
+  // task that serves it); only while no wait is running.
+  void setOwner(Task* owner) { owner_ = owner; }
   void setErrorKind(int kind) { errorKind_ = kind; }
   // the path a UNIX datagram socket was bound to ("" for other sockets)
   const std::string& unixPath() const { return unixPath_; }
