@@ -23,6 +23,7 @@
 #include "core/paths.h"
 #include "core/task_message.h"
 #include "tests/core/tls_test_support.h"
+#include "tests/support/temp_root.h"
 #include "tests/support/test_task.h"
 
 using namespace tlstest;
@@ -202,7 +203,7 @@ TEST_F(StreamConnectionTest, SendFileCopiesEveryByteUpToTheEnd) {
     connect(nullptr);
     std::string content(size, 'f');
     for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>('a' + i % 26);
-    std::string path = root.file("file" + std::to_string(size));
+    std::string path = root.makeDirs("/var") + "/file" + std::to_string(size);
     FILE* file = std::fopen(path.c_str(), "w");
     std::fwrite(content.data(), 1, content.size(), file);
     std::fclose(file);
@@ -284,11 +285,9 @@ class StreamTlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::signal(SIGPIPE, SIG_IGN);
-    setRootDirectory(root_.path());
-    ASSERT_TRUE(makeSelfSigned(root_.file("flash/cert_srv.pem"), root_.file("flash/cert_pkey.pem"),
-                               1024, "/CN=own"));
+    ASSERT_TRUE(makeSelfSigned(flash("cert_srv.pem"), flash("cert_pkey.pem"), 1024, "/CN=own"));
   }
-  void TearDown() override { setRootDirectory(""); }
+  std::string flash(const std::string& name) const { return root_.makeDirs("/flash") + "/" + name; }
 
   // Accepts one connection from a hand-driven client and runs the handshake.
   void establish() {
@@ -371,9 +370,8 @@ TEST_F(StreamTlsTest, PeerCloseGivesMinusThree) {
 }
 
 TEST_F(StreamTlsTest, ClientSessionWithOpensslServer) {
-  ASSERT_TRUE(makeSelfSigned(root_.file("flash/peer.pem"), root_.file("flash/peer.key"), 2048,
-                             "/CN=peer"));
-  OpensslServer server(root_.file("flash/peer.pem"), root_.file("flash/peer.key"), {"-rev"});
+  ASSERT_TRUE(makeSelfSigned(flash("peer.pem"), flash("peer.key"), 2048, "/CN=peer"));
+  OpensslServer server(flash("peer.pem"), flash("peer.key"), {"-rev"});
   ASSERT_GT(server.port(), 0);
   StreamConnection client(nullptr, nullptr, -1);
   ASSERT_EQ(client.open(AF_INET, SOCK_STREAM, 0), 1);

@@ -24,6 +24,7 @@
 #include "core/task.h"
 #include "tests/core/tls_test_support.h"
 #include "tests/support/netns.h"
+#include "tests/support/temp_root.h"
 #include "tests/support/test_task.h"
 
 using namespace tlstest;
@@ -220,9 +221,8 @@ class ServeTask : public Task {
 
 TEST_F(StreamNetns, ASilentClientDoesNotHoldUpTheListener) {
   TempRoot root;
-  setRootDirectory(root.path());
-  ASSERT_TRUE(makeSelfSigned(root.file("flash/cert_srv.pem"), root.file("flash/cert_pkey.pem"), 1024,
-                             "/CN=own"));
+  std::string flash = root.makeDirs("/flash");
+  ASSERT_TRUE(makeSelfSigned(flash + "/cert_srv.pem", flash + "/cert_pkey.pem", 1024, "/CN=own"));
   auto results = std::make_shared<HandshakeResults>();
   std::promise<void> listening;
   RunningTestTask listener([&](TestTask& self) {
@@ -269,7 +269,6 @@ TEST_F(StreamNetns, ASilentClientDoesNotHoldUpTheListener) {
   client.reset();
   // Let the serving tasks end before the root goes away.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  setRootDirectory("");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "core/paths.h"
 #include "tests/core/tls_test_support.h"
+#include "tests/support/temp_root.h"
 
 using namespace tlstest;
 
@@ -34,13 +35,10 @@ class TlsSessionTest : public ::testing::Test {
   void SetUp() override {
     // As in the appliance, a write to a closed peer is an error, not a signal.
     ::signal(SIGPIPE, SIG_IGN);
-    setRootDirectory(root_.path());
     // The appliance makes 1024-bit keys; they must load.
     ASSERT_TRUE(makeSelfSigned(flash("cert_srv.pem"), flash("cert_pkey.pem"), 1024, "/CN=own"));
   }
-  void TearDown() override { setRootDirectory(""); }
-
-  std::string flash(const std::string& name) const { return root_.file("flash/" + name); }
+  std::string flash(const std::string& name) const { return root_.makeDirs("/flash") + "/" + name; }
 
   struct Served {
     bool established = false;
@@ -245,7 +243,6 @@ class ManualPeerTest : public TlsSessionTest {
   void TearDown() override {
     session_.reset();
     if (fd_ >= 0) ::close(fd_);
-    TlsSessionTest::TearDown();
   }
 
   LoopbackListener listener_;

@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace tlstest {
 namespace {
@@ -38,21 +37,6 @@ std::string quoted(const std::string& text) {
 }
 
 }  // namespace
-
-TempRoot::TempRoot() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/appliance-tls-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
-  std::filesystem::create_directories(path_ + "/flash");
-  std::filesystem::create_directories(path_ + "/var/slot1");
-}
-
-TempRoot::~TempRoot() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
 
 int openssl(const std::string& args) {
   std::string command = "openssl " + args + " >/dev/null 2>&1";

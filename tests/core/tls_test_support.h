@@ -1,8 +1,7 @@
 #pragma once
-// Helpers for the TLS and stream-connection tests: a temporary root with
-// certificate fixtures made by the openssl command, the openssl tool as a
-// real peer, loopback sockets, a poll-based transport and a client whose
-// records the test sends by hand.
+// Helpers for the TLS and stream-connection tests: certificate fixtures made
+// by the openssl command, the openssl tool as a real peer, loopback sockets,
+// a poll-based transport and a client whose records the test sends by hand.
 #include <poll.h>
 #include <sys/types.h>
 
@@ -16,19 +15,6 @@ typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
 namespace tlstest {
-
-// A temporary directory used as root directory for one test; removed with
-// everything in it.
-class TempRoot {
- public:
-  TempRoot();
-  ~TempRoot();
-  const std::string& path() const { return path_; }
-  std::string file(std::string_view relative) const { return path_ + "/" + std::string(relative); }
-
- private:
-  std::string path_;
-};
 
 // Runs "openssl <args>" through the shell with its output discarded; the
 // exit status.
