@@ -257,6 +257,7 @@ int StreamConnection::tlsConnect(const TlsSettings& settings, bool verify) {
 
 int StreamConnection::connectSession(int timeout, const TlsSettings* tls) {
   if (!connect(timeout)) return 0;
+  setNonBlocking();
   if (tls == nullptr) return 1;
   return tlsConnect(*tls, false);
 }
