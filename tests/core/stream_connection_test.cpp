@@ -175,7 +175,7 @@ TEST_F(StreamConnectionTest, WriteToAPeerThatStopsReadingTimesOut) {
   auto start = Clock::now();
   EXPECT_EQ(client_->writeAll(big.data(), static_cast<int>(big.size()), 20, false), -1);
   EXPECT_GE(msSince(start), 150);
-  EXPECT_LT(msSince(start), 3000);
+  EXPECT_LT(msSince(start), 6000);  // a loaded machine is slow, never early
 }
 
 TEST_F(StreamConnectionTest, WriteWithoutTimeLimitWaitsWithoutSpinning) {

@@ -261,7 +261,7 @@ TEST_F(ManualPeerTest, HalfARecordTimesOutAndTheRestCompletesIt) {
   auto start = Clock::now();
   EXPECT_EQ(session_->read(data, sizeof data, 30, *transport_), -2);
   EXPECT_GE(msSince(start), 250);
-  EXPECT_LT(msSince(start), 2000);
+  EXPECT_LT(msSince(start), 6000);  // a loaded machine is slow, never early
   ASSERT_TRUE(client_->sendRaw(record.substr(half)));
   EXPECT_EQ(session_->read(data, sizeof data, 100, *transport_), 5);
   EXPECT_EQ(std::string(data, 5), "hello");
@@ -330,7 +330,7 @@ TEST_F(ManualPeerTest, SilentClientFailsTheHandshakeAtTheTimeLimit) {
   auto start = Clock::now();
   EXPECT_EQ(session->accept(transport, 30), 0);
   EXPECT_GE(msSince(start), 250);
-  EXPECT_LT(msSince(start), 2000);
+  EXPECT_LT(msSince(start), 6000);  // a loaded machine is slow, never early
   EXPECT_EQ(session->versionName(), "");
   session.reset();
   ::close(accepted);
