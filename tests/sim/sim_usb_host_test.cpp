@@ -8,7 +8,9 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -495,6 +497,61 @@ TEST_F(SimUsbHostTest, ClosingANodeForgetsItsUrbs) {
   ASSERT_EQ(reapWithin(*host_, again, &reaped), 0);
   EXPECT_EQ(fresh.actual_length, 1);
   host_->closeNode(again);
+}
+
+// The server reaps on its connection thread while other threads discard,
+// read statistics and unplug; the host must stay consistent throughout.
+TEST(SimUsbHostStress, SubmitReapDiscardAndUnplugFromSeveralThreads) {
+  TempRoot root;
+  SimUsbHost host;
+  std::string error;
+  const int devnum = host.plug(1, "1", makeSimUsbModel("key", {}, &error), {});
+  ASSERT_GT(devnum, 0);
+  const int fd = host.openNode(host.devBusUsbDir() + "/001/" + (devnum < 10 ? "00" : "0") + std::to_string(devnum), O_RDWR);
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> out(64, 1);
+  std::vector<uint8_t> in(64);
+  usbdevfs_urb outUrb = bulkUrb(0x01, out.data(), 64);
+  usbdevfs_urb inUrb = bulkUrb(0x82, in.data(), 64);
+  std::atomic<bool> done{false};
+  std::atomic<int> rounds{0};
+
+  std::thread owner([&] {
+    for (;;) {
+      if (host.submitUrb(fd, &inUrb) != 0 || host.submitUrb(fd, &outUrb) != 0) break;
+      int reaped = 0;
+      while (reaped < 2) {
+        usbdevfs_urb* urb = nullptr;
+        const int rc = reapWithin(host, fd, &urb, 1000);
+        if (rc == -ENODEV) return;
+        if (rc == 0) ++reaped;
+      }
+      ++rounds;
+    }
+    // Whatever was submitted before the failure still completes.
+    usbdevfs_urb* urb = nullptr;
+    while (reapWithin(host, fd, &urb, 1000) == 0) {
+    }
+  });
+  std::thread canceller([&] {
+    while (!done) host.discardUrb(fd, &inUrb);
+  });
+  std::thread watcher([&] {
+    while (!done) {
+      host.devices();
+      host.pendingBytes();
+    }
+  });
+  while (rounds < 200) std::this_thread::yield();
+  EXPECT_EQ(host.unplug("1-1"), 0);
+  owner.join();
+  done = true;
+  canceller.join();
+  watcher.join();
+  usbdevfs_urb* urb = nullptr;
+  EXPECT_EQ(host.reapUrbNoDelay(fd, &urb), -ENODEV);
+  EXPECT_EQ(host.closeNode(fd), 0);
+  EXPECT_EQ(host.pendingBytes(), 0u);
 }
 
 }  // namespace
