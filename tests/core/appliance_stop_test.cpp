@@ -1,5 +1,6 @@
 // The appliance process stops on SIGINT and SIGTERM through its ShutDown
-// task and returns the exit code of its run state.
+// task and returns the exit code of its run state. Needs root (a network
+// namespace).
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,15 +21,15 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+// Runs the appliance in a network namespace of its own (it brings "eth0"
+// up and down), with a veth end named eth0; the namespace ends with it.
 pid_t startAppliance(const std::string& root) {
   pid_t child = fork();
   if (child == 0) {
-    // A network namespace of its own with a cabled eth0: the appliance
-    // configures eth0 and waits for its link.
-    if (unshare(CLONE_NEWNET) != 0) _exit(126);
-    if (std::system("ip link add eth0 type veth peer name peer0 && ip link set peer0 up") != 0) _exit(125);
-    std::string program = APPLIANCE_BINARY_DIR "/app/appliance";
-    execl(program.c_str(), "appliance", "--root", root.c_str(), "--sim", static_cast<char*>(nullptr));
+    std::string script =
+        "ip link add eth0 type veth peer name peer0 && ip link set peer0 up && ip link set lo up && "
+        "exec " APPLIANCE_BINARY_DIR "/app/appliance --root '" + root + "' --sim";
+    execlp("unshare", "unshare", "--net", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   return child;
@@ -47,8 +48,13 @@ int awaitExit(pid_t child, std::chrono::milliseconds limit) {
   return -1;
 }
 
-// True once the process catches the signal (its handlers are installed).
+// True once the appliance itself (not the shell before it) catches the
+// signal: its handlers are installed.
 bool catches(pid_t pid, int sig) {
+  char exe[4096] = {};
+  std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  ssize_t length = readlink(link.c_str(), exe, sizeof exe - 1);
+  if (length <= 0 || !std::string(exe, length).ends_with("/app/appliance")) return false;
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
