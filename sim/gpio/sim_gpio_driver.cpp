@@ -48,6 +48,13 @@ std::string hex(uint32_t value) {
 
 }  // namespace
 
+SimGpioProfile simGpioProfileFor(uint32_t gpioHwProject, int usbPorts) {
+  SimGpioProfile profile;
+  profile.board = gpioBoardOf(gpioHwProject);
+  profile.ports = usbPorts;
+  return profile;
+}
+
 SimGpioDriver::SimGpioDriver(SimGpioProfile profile)
     : profile_(profile),
       ledMask_(ledMaskOf(profile)),

@@ -24,6 +24,10 @@ struct SimGpioProfile {
   uint32_t driverWord = 0x00010002;
 };
 
+// The drivers of a product: the board layout of its gpio_hw_project value
+// and its physical USB ports; one button.
+SimGpioProfile simGpioProfileFor(uint32_t gpioHwProject, int usbPorts);
+
 // One request as the driver saw it: the argument words after the call
 // (what the caller wrote, or what the driver answered), and the result.
 struct SimGpioRecord {

@@ -6,7 +6,11 @@
 #include "core/gpio_requests.h"
 #include "core/status_display.h"
 #include "params/product.h"
+#include <unistd.h>
+
+#include "core/paths.h"
 #include "sim/gpio/sim_gpio_commands.h"
+#include "sim/sim_control_socket.h"
 #include "tests/core/gpio_test_support.h"
 
 namespace {
@@ -215,6 +219,33 @@ TEST(SimGpioCommands, DriveTheSimulatedWorld) {
   EXPECT_FALSE(registry.run("power 3 on").ok);
   EXPECT_FALSE(registry.run("fail").ok);
   EXPECT_FALSE(registry.run("button 0").ok);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimGpioCommands, ThroughTheControlSocket) {
+  GpioBench bench(kPanel);
+  SimCommandRegistry registry;
+  SimGpioCommands commands(*bench.driver, registry);
+  SimControlSocket socket(registry);
+  const std::string path = sysPath("/sim/control.sock");
+  ASSERT_EQ(socket.start(path), 0);
+  ASSERT_TRUE(bench.device->open());
+  const int fifo = bench.device->openButton(0);
+  ASSERT_GE(fifo, 0);
+  SimReply reply;
+  ASSERT_EQ(simControlRequest(path, "button 0 1", &reply), 0);
+  EXPECT_TRUE(reply.ok) << reply.text;
+  char pressed[4] = {};
+  EXPECT_EQ(read(fifo, pressed, sizeof pressed), 1);
+  EXPECT_EQ(pressed[0], '1');
+  close(fifo);
+  ASSERT_EQ(simControlRequest(path, "power 2 off", &reply), 0);
+  ASSERT_EQ(simControlRequest(path, "gpio state", &reply), 0);
+  EXPECT_NE(reply.text.find("inputs 0x00000001"), std::string::npos) << reply.text;
+  socket.stop();
 }
 
 }  // namespace

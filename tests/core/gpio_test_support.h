@@ -17,9 +17,7 @@ struct GpioBench {
     product.gpio_hw_project = gpioHwProject;
     product.usb_ports_phy = usbPorts;
     product.product_id = productId;
-    SimGpioProfile profile;
-    profile.board = gpioBoardOf(gpioHwProject);
-    profile.ports = 20;
+    SimGpioProfile profile = simGpioProfileFor(gpioHwProject, 20);
     profile.buttonMask = buttonMask;
     driver = std::make_unique<SimGpioDriver>(profile);
     device = std::make_unique<GpioDevice>(*driver, table, product);
