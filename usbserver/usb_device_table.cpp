@@ -134,7 +134,8 @@ bool UsbDeviceTable::makeDeviceNode(const UsbDeviceIdentity& device) {
 bool UsbDeviceTable::isValidEntry(int index, int port) {
   if (!isTableIndex(index)) return false;
   UsbDevice& e = entries_[index];
-  return e.id.port == port && e.inUse();
+  std::lock_guard<std::mutex> lock(e.mutex);
+  return e.inUse() && e.id.port == port;
 }
 
 int UsbDeviceTable::openDevice(UsbDevice& entry, int flags, int* slot) {
@@ -225,10 +226,11 @@ UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& wat
   return UsbResult::error(-r);
 }
 
-bool UsbDeviceTable::releaseDevice(int index) {
+bool UsbDeviceTable::releaseDevice(int index, const UsbClient* onlyFor) {
   if (!isTableIndex(index)) return false;
   UsbDevice& e = entries_[index];
   std::lock_guard<std::mutex> lock(e.mutex);
+  if (onlyFor && e.owner != onlyFor) return false;
   const bool connected = e.state.load() == USB_DEV_CONNECTED && e.node >= 0;
   closeDevice(e);
   e.transfers.clear();
@@ -253,6 +255,7 @@ void UsbDeviceTable::resetEntry(int index) {
 }
 
 bool UsbDeviceTable::matchUsbDevice(UsbDevice& e, const UsbDeviceIdentity& scanned) {
+  std::lock_guard<std::mutex> table(tableMutex_);
   std::lock_guard<std::mutex> lock(e.mutex);
   if (!sameDevice(e.id, scanned)) return false;
   if (e.id.deviceNumber != scanned.deviceNumber) {

@@ -92,8 +92,10 @@ class UsbDeviceTable {
   UsbResult takeDevice(int index, UsbClient& client, uint32_t& watchSerial);
   // Ends a client's use of the entry: closes the node (the kernel forgets
   // its transfers), frees the transfer records and makes the entry present
-  // without owner. True when it was connected with its node open.
-  bool releaseDevice(int index);
+  // without owner. With onlyFor, nothing happens unless that client owns
+  // the entry (it may have been taken over meanwhile). True when it was
+  // connected with its node open.
+  bool releaseDevice(int index, const UsbClient* onlyFor = nullptr);
 
   // Frees the entry's caches and transfer records and makes it absent.
   void resetEntry(int index);
