@@ -127,7 +127,16 @@ TEST(UsbTableStress, TransfersScansUnplugsAndTakeoversRunTogether) {
   CountingClient a, b;
   std::thread userA(user, std::ref(a));
   std::thread userB(user, std::ref(b));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // At least a second and a half, and until transfers came back (a loaded
+  // machine may need longer), but never more than twenty seconds.
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(1500) &&
+        a.completions.load() + b.completions.load() > 0) {
+      break;
+    }
+  }
   stop = true;
   scanner.join();
   plugger.join();
