@@ -242,6 +242,21 @@ TEST(UsbClientRequests, PipelinedTransfersCollectPartialCompletionsPerTag) {
   EXPECT_EQ(e.device, kDev);
 }
 
+TEST(UsbClientRequests, RawBytesGoOutUnchangedAndMessagesComeBackInOrder) {
+  auto streams = std::make_shared<ScriptedStreams>();
+  streams->incoming.push_back(eventFrame(0x13, 2, 3) + replyFrame(7, 0x1007, 9, 0, 0));
+  UsbClient client(std::make_unique<ScriptedTransport>(streams), 1000);
+  Bytes cut = hex("00000007 00000007 00000009");  // a header that stops short
+  ASSERT_EQ(client.sendRaw(cut), 0);
+  EXPECT_EQ(streams->written, cut);
+  Message m;
+  ASSERT_EQ(client.receive(m, 100), 0);
+  EXPECT_EQ(std::get<Event>(m).device, (DeviceRef{2, 3}));
+  ASSERT_EQ(client.receive(m, 100), 0);
+  EXPECT_EQ(std::get<Reply>(m).echoWord, 7u);
+  EXPECT_EQ(client.receive(m, 100), kTimeout);
+}
+
 TEST(UsbClientRequests, RefusedProofBlockDoesNotSendAnything) {
   auto streams = std::make_shared<ScriptedStreams>();
   UsbClient client(std::make_unique<ScriptedTransport>(streams), 1000);

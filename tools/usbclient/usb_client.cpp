@@ -140,6 +140,13 @@ int UsbClient::request(Command command, std::span<const uint8_t> payload, uint32
   return rc == 0 ? awaitReply(tag, replyWord, out, timeoutMs_) : rc;
 }
 
+int UsbClient::sendRaw(std::span<const uint8_t> bytes) {
+  iovec part = iov(bytes.data(), bytes.size());
+  return sendParts(std::span<const iovec>(&part, 1));
+}
+
+int UsbClient::receive(Message& out, int timeoutMs) { return readMessage(out, timeoutMs); }
+
 int UsbClient::version(uint32_t tag, bool version2, VersionInfo& out, Status& status) {
   Command c = version2 ? Command::Version2 : Command::Version;
   int rc = sendRequest(c, tag, {});

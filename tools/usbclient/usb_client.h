@@ -64,7 +64,8 @@ class UsbClient {
 
   // DEVLIST with the given proof block (empty: none).
   int deviceList(std::span<const uint8_t> proofBlock, std::vector<DeviceEntry>& out, Status& status);
-  // DEVLIST with proofs for these keys, computed for the current nonce.
+  // DEVLIST with proofs for these keys, computed for the current nonce;
+  // kProtocolError without sending when they do not fit one block.
   int deviceList(ProofForm form, std::span<const PortKey> keys, std::vector<DeviceEntry>& out,
                  Status& status);
 
@@ -106,6 +107,12 @@ class UsbClient {
   // Any request (for example one the server should refuse), answered by a
   // reply with the given command word and the request's tag.
   int request(Command command, std::span<const uint8_t> payload, uint32_t replyWord, Reply& out);
+
+  // Bytes exactly as given, and the next message as it arrives (messages
+  // already filed for await() or takeEvent() are not returned again): for
+  // checking how a server treats malformed or cut requests.
+  int sendRaw(std::span<const uint8_t> bytes);
+  int receive(Message& out, int timeoutMs);
 
  private:
   static constexpr size_t kMaxStashed = 4096;
