@@ -171,6 +171,17 @@ class HwEngine {
   std::atomic<bool> activationReported_{false};
 };
 
+// One step of a bounded loop: waits for what SSL_get_error(result) asks for
+// within `left` ticks (-1: no limit). 1 to try again, -4 for an error that
+// is no want, else the wait's result (0 or a negative code).
+int waitForSocket(SSL* ssl, int result, int left, TlsTransport& transport) {
+  int error = SSL_get_error(ssl, result);
+  if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -4;
+  if (left == 0) return -2;
+  return error == SSL_ERROR_WANT_READ ? transport.waitReadable(left)
+                                      : transport.waitWritable(left);
+}
+
 struct CtxDeleter {
   void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
 };
@@ -324,22 +335,13 @@ int TlsSession::attach(int fd) {
   return 1;
 }
 
-int TlsSession::waitForSocket(int result, int left, TlsTransport& transport) {
-  int error = SSL_get_error(ssl_, result);
-  if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -4;
-  if (left == 0) return -2;
-  int waited = error == SSL_ERROR_WANT_READ ? transport.waitReadable(left)
-                                             : transport.waitWritable(left);
-  return waited == 1 ? 1 : waited;
-}
-
 int TlsSession::accept(TlsTransport& transport, int timeLimit) {
   Deadline deadline(timeLimit);
   for (;;) {
     ERR_clear_error();
     int result = SSL_accept(ssl_);
     if (result == 1) return 1;
-    int next = waitForSocket(result, deadline.remaining(), transport);
+    int next = waitForSocket(ssl_, result, deadline.remaining(), transport);
     if (next == -4) printErrors();
     // A message that ended the wait early does not end the handshake.
     if (next < 0) return 0;
@@ -353,7 +355,7 @@ int TlsSession::connect(TlsTransport& transport, bool verify, int* lastResult, i
     int result = SSL_connect(ssl_);
     if (lastResult) *lastResult = result;
     if (result == 1) break;
-    int next = waitForSocket(result, deadline.remaining(), transport);
+    int next = waitForSocket(ssl_, result, deadline.remaining(), transport);
     if (next == -4) printErrors();
     if (next < 0) return 0;
   }
@@ -382,37 +384,37 @@ int transferFailure(SSL* ssl, int result) {
 
 }  // namespace
 
-int TlsSession::read(void* data, int size, int timeout, TlsTransport& transport) {
-  if (size <= 0) return 0;
+namespace {
+
+// SSL_read or SSL_write until it moves bytes, waiting for the socket within
+// `timeout` ticks (0: no wait).
+template <typename Step>
+int boundedTransfer(SSL* ssl, Step step, int timeout, TlsTransport& transport) {
   Deadline deadline(timeout);
   for (;;) {
     ERR_clear_error();
-    // SSL_read serves bytes decrypted earlier before it touches the socket.
-    int result = SSL_read(ssl_, data, size);
+    int result = step();
     if (result > 0) return result;
-    int error = SSL_get_error(ssl_, result);
+    int error = SSL_get_error(ssl, result);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
-      return transferFailure(ssl_, result);
+      return transferFailure(ssl, result);
     if (timeout == 0) return 0;
-    int next = waitForSocket(result, deadline.remaining(), transport);
+    int next = waitForSocket(ssl, result, deadline.remaining(), transport);
     if (next != 1) return next;
   }
 }
 
+}  // namespace
+
+int TlsSession::read(void* data, int size, int timeout, TlsTransport& transport) {
+  if (size <= 0) return 0;
+  // SSL_read serves bytes decrypted earlier before it touches the socket.
+  return boundedTransfer(ssl_, [&] { return SSL_read(ssl_, data, size); }, timeout, transport);
+}
+
 int TlsSession::write(const void* data, int length, int timeout, TlsTransport& transport) {
   if (length <= 0) return 0;
-  Deadline deadline(timeout);
-  for (;;) {
-    ERR_clear_error();
-    int result = SSL_write(ssl_, data, length);
-    if (result > 0) return result;
-    int error = SSL_get_error(ssl_, result);
-    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
-      return transferFailure(ssl_, result);
-    if (timeout == 0) return 0;
-    int next = waitForSocket(result, deadline.remaining(), transport);
-    if (next != 1) return next;
-  }
+  return boundedTransfer(ssl_, [&] { return SSL_write(ssl_, data, length); }, timeout, transport);
 }
 
 int TlsSession::pending() const { return SSL_pending(ssl_); }

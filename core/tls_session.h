@@ -143,10 +143,6 @@ class TlsSession {
  private:
   friend std::unique_ptr<TlsSession> newTlsSession(TlsRole role, const TlsSettings& settings);
   explicit TlsSession(SSL* ssl) : ssl_(ssl) {}
-  // One step of a bounded loop: waits for what SSL_get_error(result) asks
-  // for within what is left of the time-out. 1 to try again, else the result
-  // to give (0 or a negative code).
-  int waitForSocket(int result, int left, TlsTransport& transport);
 
   SSL* ssl_;
 };
