@@ -1,5 +1,6 @@
 #include "usbserver/usb_session.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/uio.h>
 #include <unistd.h>

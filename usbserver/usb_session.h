@@ -9,6 +9,8 @@
 // handed to the owner task through the wake descriptor, so only the owner
 // task ever writes the connection.
 #include <cstdint>
+#include <sys/uio.h>
+
 #include <deque>
 #include <memory>
 #include <mutex>

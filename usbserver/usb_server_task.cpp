@@ -1,0 +1,213 @@
+#include "usbserver/usb_server_task.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "core/tick_clock.h"
+#include "usbserver/urb_engine.h"
+#include "usbserver/usb_device.h"
+#include "usbserver/usb_device_table.h"
+#include "usbserver/usb_platform.h"
+#include "usbserver/usb_server_hooks.h"
+
+std::atomic<int> UsbSrvd::connections_{0};
+
+namespace {
+
+// The listener waits this long at most, so that plug-in and removal are
+// noticed within about a second even when no client is active.
+constexpr int kListenerDispatchMs = 1000;
+constexpr int kClientDispatchMs = 5000;
+constexpr int64_t kCleanupTicks = 100;
+
+}  // namespace
+
+UsbSrvd::UsbSrvd(UsbServerSetup setup) : Task("UsbSrvd"), setup_(std::move(setup)) {}
+
+UsbSrvd::~UsbSrvd() { closeListeners(); }
+
+int UsbSrvd::handle(TaskMessage* msg) {
+  const int type = Task::handle(msg);
+  if (msg->type & MSG_PARAMS_CHANGED) {
+    reopen_ = true;
+    return type & ~MSG_PARAMS_CHANGED;
+  }
+  return type;
+}
+
+void UsbSrvd::openListeners() {
+  const int count = setup_.listeners.usbPortCount() + 2;
+  const struct {
+    int port;
+    bool tls;
+  } kinds[] = {{setup_.parts.hooks.plainPort(), false}, {setup_.parts.hooks.tlsPort(), true}};
+  for (int index = 0; index < count; ++index) {
+    for (const auto& kind : kinds) {
+      if (kind.port <= 0) continue;
+      auto connection = createListenSocket(this, kind.port, setup_.interface, index, setup_.listeners);
+      if (!connection) continue;
+      auto listener = std::make_unique<Listener>();
+      listener->tls = kind.tls;
+      listener->vlanId = connection->vlanId();
+      listener->watch = FdWatch{listener.get(), &UsbSrvd::onListenerReady, connection->descriptor()};
+      listener->connection = std::move(connection);
+      if (addWatch(&listener->watch, EPOLLIN) != 0) continue;
+      listeners_.push_back(std::move(listener));
+    }
+  }
+}
+
+void UsbSrvd::closeListeners() {
+  for (auto& listener : listeners_) {
+    removeWatch(listener->watch.fd);
+    listener->connection->closeSession();
+  }
+  listeners_.clear();
+}
+
+int UsbSrvd::onListenerReady(FdWatch* watch, uint32_t) {
+  auto* listener = static_cast<Listener*>(watch->owner);
+  auto* self = static_cast<UsbSrvd*>(currentTask());
+  if (!listener || !self) return -1;
+  self->acceptClient(*listener);
+  return 0;
+}
+
+void UsbSrvd::acceptClient(Listener& listener) {
+  std::unique_ptr<StreamConnection> client = listener.connection->acceptSession();
+  if (!client) return;  // a failed accept never blocks the listener
+  const int limit = 2 * setup_.parts.hooks.portCount();
+  if (connections_.load() > limit) {
+    client->closeSession();
+    return;
+  }
+  const int on = 1;
+  setsockopt(client->descriptor(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (const int maxseg = setup_.listeners.tcpMaxSegment(); maxseg > 0) client->set_maxseg(maxseg);
+  auto* task = new UsbSrvdPrcs(setup_, std::move(client), listener.tls, listener.vlanId);
+  if (task->start(UsbSrvdPrcs::kStackSize) <= 0) {
+    std::fprintf(stderr, "UsbSrvd: could not start a connection task\n");
+  }
+}
+
+void UsbSrvd::run() {
+  while (!setup_.parts.hooks.devicesStarted()) wait(25);
+  openListeners();
+  reopen_ = false;
+  int64_t lastScan = 0;
+  for (;;) {
+    dispatch(kListenerDispatchMs);
+    if (ticks() - lastScan > kScanTicks) {
+      lastScan = ticks();
+      setup_.parts.table.scanUsbDevices();
+    }
+    if (reopen_) {
+      closeListeners();
+      openListeners();
+      reopen_ = false;
+    }
+  }
+}
+
+UsbSrvdPrcs::UsbSrvdPrcs(const UsbServerSetup& setup, std::unique_ptr<StreamConnection> connection,
+                         bool tls, int vlanId)
+    : Task("UsbSrvdPrcs"), setup_(setup), connection_(std::move(connection)), tls_(tls), vlanId_(vlanId) {
+  UsbSrvd::connections_.fetch_add(1);
+}
+
+UsbSrvdPrcs::~UsbSrvdPrcs() {
+  if (session_) session_->releaseClientDevices();
+  session_.reset();
+  if (connection_) connection_->closeSession();
+  UsbSrvd::connections_.fetch_sub(1);
+}
+
+int UsbSrvdPrcs::onClientReadable(FdWatch* watch, uint32_t events) {
+  auto* task = static_cast<UsbSrvdPrcs*>(watch->owner);
+  // Everything the connection holds is served, also data already decrypted
+  // inside a TLS session, before waiting on the socket again.
+  int result;
+  while ((result = task->session_->dispatchRequest()) > 0) task->watchNewDevices();
+  if (result < 0 || (events & (EPOLLHUP | EPOLLERR))) task->dead_ = true;
+  return 0;
+}
+
+int UsbSrvdPrcs::onWake(FdWatch* watch, uint32_t) {
+  static_cast<UsbSrvdPrcs*>(watch->owner)->session_->deliverQueued();
+  return 0;
+}
+
+int UsbSrvdPrcs::onDeviceReady(FdWatch* watch, uint32_t) {
+  auto* device = static_cast<DeviceWatch*>(watch->owner);
+  const int result = device->task->setup_.parts.engine.usbSrvPoll(device->device.index, device->device.serial);
+  if (result < 0) {
+    // The record belongs to an earlier connection of the device, or the
+    // device is gone: stop watching it.
+    device->task->removeWatch(watch->fd);
+    watch->owner = nullptr;
+  }
+  return 0;
+}
+
+void UsbSrvdPrcs::watchNewDevices() {
+  for (const UsbSession::DeviceWatch& device : session_->takeNewWatches()) {
+    // A node number may come back for a new connection of a device: the old
+    // registration goes first.
+    for (auto& old : devices_) {
+      if (old->watch.fd == device.node && old->watch.owner) {
+        removeWatch(old->watch.fd);
+        old->watch.owner = nullptr;
+      }
+    }
+    auto watch = std::make_unique<DeviceWatch>();
+    watch->task = this;
+    watch->device = device;
+    watch->watch = FdWatch{watch.get(), &UsbSrvdPrcs::onDeviceReady, device.node};
+    if (addWatch(&watch->watch, EPOLLOUT | EPOLLHUP) == 0) devices_.push_back(std::move(watch));
+  }
+}
+
+void UsbSrvdPrcs::cleanupFlaggedDevices() {
+  UsbDeviceTable& table = setup_.parts.table;
+  for (int i = 0; i < table.size(); ++i) {
+    UsbDevice& entry = table.entry(i);
+    if (!entry.cleanupFlag.exchange(false)) continue;
+    if (entry.state.load() != USB_DEV_CONNECTED) continue;
+    setup_.parts.engine.discardPendingUrbs(i);
+    std::lock_guard<std::mutex> guard(entry.mutex);
+    if (entry.node >= 0) {
+      table.platform().reset(entry.node);
+      table.closeDevice(entry);
+    }
+  }
+}
+
+void UsbSrvdPrcs::run() {
+  connection_->setOwner(this);
+  if (tls_ && connection_->tlsAccept(setup_.tlsSettings()) != 1) return;
+  session_ = std::make_unique<UsbSession>(setup_.parts, *connection_, vlanId_);
+  clientWatch_ = FdWatch{this, &UsbSrvdPrcs::onClientReadable, connection_->descriptor()};
+  wakeWatch_ = FdWatch{this, &UsbSrvdPrcs::onWake, session_->wakeDescriptor()};
+  if (addWatch(&clientWatch_, EPOLLIN | EPOLLHUP) != 0 || addWatch(&wakeWatch_, EPOLLIN) != 0) return;
+
+  const int64_t heartbeat = int64_t(setup_.parts.hooks.heartbeatSeconds()) * 100;
+  int64_t cleanupDue = 0;
+  while (!dead_) {
+    const int served = dispatch(kClientDispatchMs);
+    if (ticks() >= cleanupDue) {
+      cleanupDue = ticks() + kCleanupTicks;
+      cleanupFlaggedDevices();
+    }
+    if (heartbeat > 0 && served == 0 && ticks() - session_->lastRequestTick() > heartbeat) break;
+  }
+  removeWatch(clientWatch_.fd);
+  removeWatch(wakeWatch_.fd);
+  for (auto& device : devices_) {
+    if (device->watch.owner) removeWatch(device->watch.fd);
+  }
+  session_->releaseClientDevices();
+}
