@@ -6,6 +6,7 @@
 // and the completions of the devices it connected, and gives everything back
 // when the client goes.
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
