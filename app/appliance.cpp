@@ -11,6 +11,7 @@
 
 #include "app/signals.h"
 #include "app/supervisor.h"
+#include "core/gpio_board.h"
 #include "core/lazy_hub_watcher.h"
 #include "core/paths.h"
 #include "core/run_state.h"
@@ -19,6 +20,7 @@
 #include "core/task_table.h"
 #include "core/tick_clock.h"
 #include "core/tls_session.h"
+#include "core/util_translate.h"
 #include "core/wall_clock.h"
 #include "maint/identity.h"
 #include "net/linux_phy_access.h"
@@ -96,14 +98,13 @@ class ApplianceSupervisorPort : public SupervisorPort {
   void beep() override {}
   void relayEvent(uint32_t code) override { ::relayEvent(code); }
   void cardChanged(bool present) override {
-    const std::string available = present ? "Available" : "-";
     const char* values[][2] = {{"usb_manu_1", present ? "CardReader" : "-"},
                                {"usb_prod_1", present ? "MemoryCard" : "-"},
                                {"usb_sern_1", present ? "?" : "-"}};
     for (const auto& [name, value] : values) {
       if (Param* p = paramTable().find(name)) p->setFromText(value);
     }
-    if (Param* owner = paramTable().find("usb_owner_1")) owner->setFromText(available);
+    if (Param* owner = paramTable().find("usb_owner_1")) owner->setFromText(present ? getmuText("Available") : "-");
   }
   void showCard(bool) override {}
   void requestStop() override { runState().shutdowns.fetch_add(1); }
@@ -207,9 +208,7 @@ void Appliance::supervise() {
   const ProductInfo& product = deviceIdentity().product;
   SupervisorConfig config;
   config.twoPhy = hasProductProperty(product, TwoPhy);
-  // A healthy link is the board PHY's bit, and port 0's PHY on the two-PHY model.
-  const int phy = static_cast<int>(product.phy0_addr);
-  config.goodLinkMask = (phy < 32 ? 1 << phy : 0) | (config.twoPhy ? 1 : 0);
+  config.goodLinkMask = static_cast<int>(goodWiredLinkMask(product.phy0_addr, config.twoPhy));
   config.cardReader = hasProductProperty(product, CardReader);
   ApplianceSupervisorPort port(*wired_, product);
   Supervisor supervisor(port, config, ticks());

@@ -510,8 +510,6 @@ int UsbSession::handleDiscardUrb(const RequestHeader& h) {
     sendReply(h, USB_CMD_DISCARD_URB, UsbResult::error(71));
     return 0;
   }
-  uint32_t raw;
-  std::memcpy(&raw, tag, sizeof raw);
   parts_.engine.discardUrbByTag(*this, loadBe32(tag));
   sendReply(h, USB_CMD_DISCARD_URB, UsbResult::ok());
   return 0;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/command.h"
+
 namespace certfixture {
 
 inline std::string quoted(const std::string& text) {
@@ -23,13 +25,7 @@ inline bool openssl(const std::string& args) {
 
 // The standard output of "openssl <args>", without the final newline.
 inline std::string opensslOutput(const std::string& args) {
-  std::string out;
-  FILE* pipe = ::popen(("openssl " + args + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  ::pclose(pipe);
+  std::string out = runCommand("openssl " + args + " 2>/dev/null").output;
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }

@@ -2,8 +2,6 @@
 // outside; eth0.5 / peer5 stand in for a VLAN device.
 #include "net/net_interface.h"
 
-#include <array>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -11,18 +9,10 @@
 
 #include "sim/net/sim_phy_access.h"
 #include "sim/net/sim_vlan_driver.h"
+#include "tests/support/command.h"
 #include "tests/support/netns.h"
 
 namespace {
-
-std::string capture(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  std::array<char, 512> chunk;
-  while (fgets(chunk.data(), chunk.size(), pipe.get())) out += chunk.data();
-  return out;
-}
 
 InetAddr address(const char* text) {
   InetAddr value;
@@ -50,7 +40,7 @@ class NetInterfaceNetns : public ::testing::Test {
     ASSERT_TRUE(net->openSocket());
   }
   std::string ipInside(const std::string& args) {
-    return capture("ip -n " + pair.inside() + " " + args);
+    return runCommand("ip -n " + pair.inside() + " " + args).output;
   }
 
   NetnsPair pair{{5}};

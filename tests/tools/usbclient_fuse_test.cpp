@@ -2,6 +2,8 @@
 // write going to the device. Mounting needs root.
 #include <gtest/gtest.h>
 
+#include "tests/support/command.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -148,17 +150,9 @@ TEST(UsbClientFuse, FileReadsAndWritesReachTheDevice) {
 }
 
 std::string runShell(const std::string& cmd, int& status) {
-  std::string out;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) {
-    status = -1;
-    return out;
-  }
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, p)) out += buf;
-  int st = ::pclose(p);
-  status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
+  const CommandRun run = runCommand(cmd + " 2>&1");
+  status = run.exitCode;
+  return run.output;
 }
 
 // A real file system on the remote disk: the kernel's loop device over the

@@ -2,6 +2,8 @@
 // lends a mass-storage device over a RAM disk.
 #include <gtest/gtest.h>
 
+#include "tests/support/command.h"
+
 #include <sys/wait.h>
 
 #include <chrono>
@@ -46,13 +48,10 @@ struct CliRun {
 CliRun runCli(const FakeStorageServer& server, const std::string& args) {
   std::string cmd = std::string(APPLIANCE_BINARY_DIR) + "/tools/usbclient/usbclient --host 127.0.0.1 --port " +
                     std::to_string(server.port()) + " --timeout 5000 " + args + " 2>&1";
+  const CommandRun result = runCommand(cmd);
   CliRun run;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return run;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p)) run.output += buf;
-  int status = ::pclose(p);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.output = result.output;
+  run.exitCode = result.exitCode;
   return run;
 }
 
