@@ -8,7 +8,7 @@ build-essential cmake ninja-build pkg-config
 googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl
 gettext
-iproute2 procps psmisc socat curl
+iproute2 procps psmisc socat curl util-linux mount
 usb.ids
 libfuse3-dev fuse3 e2fsprogs
 python3
