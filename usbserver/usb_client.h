@@ -29,9 +29,14 @@ class UsbClient {
 
   // The device (index, port) was taken from this client: it was removed,
   // another client took it over, or it vanished under a transfer. Runs on
-  // whichever task noticed; the implementation hands the news to the
-  // client's own task.
+  // whichever task noticed, under the entry's mutex; the implementation
+  // hands the news to the client's own task and takes no table or entry
+  // lock.
   virtual void deviceTaken(int index, int port) = 0;
+
+  // The administrator asked that the client disconnect the device. Same
+  // calling rules as deviceTaken.
+  virtual void disconnectRequested(int index, int port) = 0;
 
   // The peer's IPv4 address (an IPv4-mapped IPv6 peer counts); false for any
   // other peer.

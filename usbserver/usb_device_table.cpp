@@ -199,9 +199,11 @@ bool UsbDeviceTable::dropOwner(int index) {
     e.watched = false;
     ++e.watchSerial;
     e.state.store(USB_DEV_PRESENT);
+    // Told under the entry's mutex: a client gives its devices back entry by
+    // entry under the same mutex before it goes, so it still exists here.
+    if (owner) owner->deviceTaken(index, port);
   }
   events_.onUsbDeviceDisconnected(index);
-  if (owner) owner->deviceTaken(index, port);
   return true;
 }
 

@@ -5,16 +5,17 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdio>
 
+#include "core/task_message.h"
+#include "core/task_table.h"
 #include "core/tick_clock.h"
 #include "usbserver/urb_engine.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_platform.h"
 #include "usbserver/usb_server_hooks.h"
-
-std::atomic<int> UsbSrvd::connections_{0};
 
 namespace {
 
@@ -26,9 +27,72 @@ constexpr int64_t kCleanupTicks = 100;
 
 }  // namespace
 
+int UsbServerTasks::connectionCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return connections_;
+}
+
+void UsbServerTasks::connectionCreated() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++connections_;
+}
+
+void UsbServerTasks::connectionEnded(int id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  --connections_;
+  connectionIds_.erase(id);
+  changed_.notify_all();
+}
+
+bool UsbServerTasks::connectionRunning(int id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (stopping_) return false;
+  connectionIds_.insert(id);
+  return true;
+}
+
+void UsbServerTasks::listenerStarted(int id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  listenerId_ = id;
+}
+
+void UsbServerTasks::listenerEnded() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  listenerGone_ = true;
+  changed_.notify_all();
+}
+
+void UsbServerTasks::stopAll() {
+  // Posting takes the task table's lock, so it happens outside mutex_.
+  const auto terminate = [](int id) {
+    TaskMessage message{};
+    message.type = MSG_TERMINATE;
+    postToId(id, &message);
+  };
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (listenerId_ > 0 && !listenerGone_) {
+    const int id = listenerId_;
+    lock.unlock();
+    terminate(id);
+    lock.lock();
+    changed_.wait_for(lock, std::chrono::milliseconds(100), [this] { return listenerGone_; });
+  }
+  stopping_ = true;
+  while (connections_ > 0) {
+    const std::vector<int> ids(connectionIds_.begin(), connectionIds_.end());
+    lock.unlock();
+    for (const int id : ids) terminate(id);
+    lock.lock();
+    changed_.wait_for(lock, std::chrono::milliseconds(100), [this] { return connections_ == 0; });
+  }
+}
+
 UsbSrvd::UsbSrvd(UsbServerSetup setup) : Task("UsbSrvd"), setup_(std::move(setup)) {}
 
-UsbSrvd::~UsbSrvd() { closeListeners(); }
+UsbSrvd::~UsbSrvd() {
+  closeListeners();
+  setup_.tasks.listenerEnded();
+}
 
 int UsbSrvd::handle(TaskMessage* msg) {
   const int type = Task::handle(msg);
@@ -81,7 +145,7 @@ void UsbSrvd::acceptClient(Listener& listener) {
   std::unique_ptr<StreamConnection> client = listener.connection->acceptSession();
   if (!client) return;  // a failed accept never blocks the listener
   const int limit = 2 * setup_.parts.hooks.portCount();
-  if (connections_.load() > limit) {
+  if (setup_.tasks.connectionCount() > limit) {
     client->closeSession();
     return;
   }
@@ -91,6 +155,7 @@ void UsbSrvd::acceptClient(Listener& listener) {
   auto* task = new UsbSrvdPrcs(setup_, std::move(client), listener.tls, listener.vlanId);
   if (task->start(UsbSrvdPrcs::kStackSize) <= 0) {
     std::fprintf(stderr, "UsbSrvd: could not start a connection task\n");
+    delete task;
   }
 }
 
@@ -116,14 +181,14 @@ void UsbSrvd::run() {
 UsbSrvdPrcs::UsbSrvdPrcs(const UsbServerSetup& setup, std::unique_ptr<StreamConnection> connection,
                          bool tls, int vlanId)
     : Task("UsbSrvdPrcs"), setup_(setup), connection_(std::move(connection)), tls_(tls), vlanId_(vlanId) {
-  UsbSrvd::connections_.fetch_add(1);
+  setup_.tasks.connectionCreated();
 }
 
 UsbSrvdPrcs::~UsbSrvdPrcs() {
   if (session_) session_->releaseClientDevices();
   session_.reset();
   if (connection_) connection_->closeSession();
-  UsbSrvd::connections_.fetch_sub(1);
+  setup_.tasks.connectionEnded(id());
 }
 
 int UsbSrvdPrcs::onClientReadable(FdWatch* watch, uint32_t events) {
@@ -133,6 +198,7 @@ int UsbSrvdPrcs::onClientReadable(FdWatch* watch, uint32_t events) {
   int result;
   while ((result = task->session_->dispatchRequest()) > 0) task->watchNewDevices();
   if (result < 0 || (events & (EPOLLHUP | EPOLLERR))) task->dead_ = true;
+  if (task->setup_.activity) task->setup_.activity();
   return 0;
 }
 
@@ -150,6 +216,7 @@ int UsbSrvdPrcs::onDeviceReady(FdWatch* watch, uint32_t) {
     device->task->removeWatch(watch->fd);
     watch->owner = nullptr;
   }
+  if (device->task->setup_.activity) device->task->setup_.activity();
   return 0;
 }
 
@@ -187,6 +254,7 @@ void UsbSrvdPrcs::cleanupFlaggedDevices() {
 }
 
 void UsbSrvdPrcs::run() {
+  if (!setup_.tasks.connectionRunning(id())) return;
   connection_->setOwner(this);
   if (tls_ && connection_->tlsAccept(setup_.tlsSettings()) != 1) return;
   session_ = std::make_unique<UsbSession>(setup_.parts, *connection_, vlanId_);

@@ -5,9 +5,11 @@
 // follows the port count. A connection task serves its client's requests
 // and the completions of the devices it connected, and gives everything back
 // when the client goes.
-#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "core/fd_watch.h"
@@ -18,6 +20,37 @@
 class InterfaceView;
 struct TlsSettings;
 
+// The tasks of one server: the count of connection tasks that limits new
+// clients, and the ids a stop terminates. Tasks delete themselves when their
+// thread ends, so the server waits here until none is left before its parts
+// go away. `mutex_` guards every member; no other lock is taken under it
+// except the task table's (posting).
+class UsbServerTasks {
+ public:
+  int connectionCount() const;
+  // A connection task exists (construction) / has gone (destruction).
+  void connectionCreated();
+  void connectionEnded(int id);
+  // A task's thread runs; false when the server is stopping (the task
+  // should end at once).
+  bool connectionRunning(int id);
+  // The listener task was started with this id / its task has gone.
+  void listenerStarted(int id);
+  void listenerEnded();
+  // Ends the listener first (no new clients), then every connection task,
+  // and waits until all are gone.
+  void stopAll();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int connections_ = 0;
+  std::set<int> connectionIds_;
+  int listenerId_ = 0;
+  bool listenerGone_ = false;
+  bool stopping_ = false;
+};
+
 // The server's shared parts and the settings of its listeners.
 struct UsbServerSetup {
   UsbServerParts parts;
@@ -25,6 +58,9 @@ struct UsbServerSetup {
   const ListenerSettings& listeners;
   // the TLS settings of the next handshake (method and security setting)
   std::function<TlsSettings()> tlsSettings;
+  UsbServerTasks& tasks;
+  // flashes the activity LED once (null on models without activity flashing)
+  std::function<void()> activity;
 };
 
 class UsbSrvd : public Task {
@@ -38,10 +74,7 @@ class UsbSrvd : public Task {
   void run() override;
   int handle(TaskMessage* msg) override;
 
-  static int connectionCount() { return connections_.load(); }
-
  private:
-  friend class UsbSrvdPrcs;
   struct Listener {
     std::unique_ptr<StreamConnection> connection;
     bool tls = false;
@@ -57,7 +90,6 @@ class UsbSrvd : public Task {
   UsbServerSetup setup_;
   std::vector<std::unique_ptr<Listener>> listeners_;
   bool reopen_ = false;
-  static std::atomic<int> connections_;
 };
 
 class UsbSrvdPrcs : public Task {

@@ -308,8 +308,9 @@ int UsbSession::handleDisconnect(const RequestHeader& h) {
       }
     }
   }
-  parts_.table.releaseDevice(index);
-  if (wasConnected) parts_.hooks.onUsbDeviceDisconnected(index);
+  // A device whose node a clean-up already closed had its disconnect
+  // event then (administrator's disconnect).
+  if (parts_.table.releaseDevice(index)) parts_.hooks.onUsbDeviceDisconnected(index);
   {
     std::lock_guard<std::mutex> guard(entry.mutex);
     entry.currentConfiguration = -1;
@@ -672,7 +673,15 @@ void UsbSession::sendUrbCompletion(const UrbCompletion& completion) {
 void UsbSession::deviceTaken(int index, int port) {
   {
     std::lock_guard<std::mutex> guard(queueMutex_);
-    takenDevices_.emplace_back(index, port);
+    events_.push_back({USB_EVT_DEVICE_GONE, index, port});
+  }
+  wake();
+}
+
+void UsbSession::disconnectRequested(int index, int port) {
+  {
+    std::lock_guard<std::mutex> guard(queueMutex_);
+    events_.push_back({USB_EVT_ADMIN_DISCONNECT, index, port});
   }
   wake();
 }
@@ -682,19 +691,19 @@ void UsbSession::deliverQueued() {
   while (::read(wake_.get(), &counter, sizeof counter) > 0) {
   }
   std::deque<QueuedCompletion> completions;
-  std::deque<std::pair<int, int>> taken;
+  std::deque<QueuedEvent> events;
   {
     std::lock_guard<std::mutex> guard(queueMutex_);
     completions.swap(completions_);
-    taken.swap(takenDevices_);
+    events.swap(events_);
   }
   for (QueuedCompletion& queued : completions) {
     queued.completion.data = queued.data.empty() ? nullptr : queued.data.data();
     sendUrbCompletion(queued.completion);
   }
-  for (const auto& [index, port] : taken) {
+  for (const QueuedEvent& queued : events) {
     uint8_t event[kEventSize];
-    encodeEvent(event, USB_EVT_DEVICE_GONE, index, port);
+    encodeEvent(event, queued.event, queued.index, queued.port);
     iovec parts[1] = {{event, sizeof event}};
     writeAll(parts, 1);
   }

@@ -65,6 +65,7 @@ class UsbSession : public UsbClient {
   // UsbClient
   void sendUrbCompletion(const UrbCompletion& completion) override;
   void deviceTaken(int index, int port) override;
+  void disconnectRequested(int index, int port) override;
   bool peerIpv4(uint8_t address[4]) const override;
   bool isEncrypted() const override;
   int vlanId() const override { return vlanId_; }
@@ -112,7 +113,13 @@ class UsbSession : public UsbClient {
     std::vector<uint8_t> data;
   };
   std::deque<QueuedCompletion> completions_;
-  std::deque<std::pair<int, int>> takenDevices_;
+  // events for the client: code, index and port
+  struct QueuedEvent {
+    UsbEvent event;
+    int index;
+    int port;
+  };
+  std::deque<QueuedEvent> events_;
   UniqueFd wake_;
 
   std::vector<DeviceWatch> newWatches_;

@@ -46,6 +46,7 @@ class CountingClient : public UsbClient {
  public:
   void sendUrbCompletion(const UrbCompletion&) override { completions.fetch_add(1); }
   void deviceTaken(int, int) override { taken.fetch_add(1); }
+  void disconnectRequested(int, int) override {}
   bool peerIpv4(uint8_t a[4]) const override {
     a[0] = 198, a[1] = 18, a[2] = 0, a[3] = 1;
     return true;

@@ -200,6 +200,7 @@ class RecordingClient : public UsbClient {
     completions.push_back({c.tag, c.partial, c.result, Bytes(c.data, c.data + c.length)});
   }
   void deviceTaken(int index, int port) override { taken.emplace_back(index, port); }
+  void disconnectRequested(int index, int port) override { disconnectRequests.emplace_back(index, port); }
   bool peerIpv4(uint8_t address[4]) const override {
     if (!ipv4) return false;
     for (int i = 0; i < 4; ++i) address[i] = addr[i];
@@ -210,6 +211,7 @@ class RecordingClient : public UsbClient {
 
   std::vector<ReceivedCompletion> completions;
   std::vector<std::pair<int, int>> taken;
+  std::vector<std::pair<int, int>> disconnectRequests;
   bool ipv4 = true;
   uint8_t addr[4] = {192, 168, 0, 7};
   bool encrypted = false;
