@@ -9,8 +9,10 @@
 #include <cstring>
 #include <thread>
 
+#include "app/appliance_gpio.h"
 #include "app/signals.h"
 #include "app/supervisor.h"
+#include "app/supervisor_port.h"
 #include "core/gpio_board.h"
 #include "core/lazy_hub_watcher.h"
 #include "core/paths.h"
@@ -62,60 +64,6 @@ void tuneVm(const ApplianceOptions& options) {
   }
 }
 
-// Until the GPIO device switches the relay, relay decisions have no output.
-class NoRelayOutput : public RelaySwitch {
- public:
-  void setRelay(bool) override {}
-};
-
-class ApplianceSupervisorPort : public SupervisorPort {
- public:
-  ApplianceSupervisorPort(NetInterface& wired, const ProductInfo& product)
-      : wired_(wired), features_(featureWordOf(product)) {}
-
-  int taskCount() override { return listedTaskCount(); }
-  int shutdowns() override { return runState().shutdowns.load(); }
-  int64_t stopStamp() override { return runState().stopStamp(); }
-  int wiredLinkMask() override {
-    int mask = 0;
-    wired_.linkUp(&mask);
-    return mask;
-  }
-  bool wiredLinkUp() override { return wired_.linkUp(); }
-  bool readPowerInputs(uint32_t&) override { return false; }
-  bool readCardPresence(bool&) override { return false; }
-  int cpuLoadPoll() override { return parameters().cpuLoadPoll->value(); }
-  bool beepOnLinkLoss() override { return false; }
-  bool relayFollowsEvents() override {
-    const auto* ctrl = paramTable().findAs<P3List>("relay_ctrl");
-    return (features_ & FeatureRelay) && ctrl && ctrl->is("eve");
-  }
-  void sampleLoad() override {}
-  void pollDisplay() override {}
-  void linkChanged(int mask, bool) override {
-    if (postEvent(NOTI_LINK, mask)) notifyEvent(NOTI_LINK);
-  }
-  void beep() override {}
-  void relayEvent(uint32_t code) override { ::relayEvent(code); }
-  void cardChanged(bool present) override {
-    const char* values[][2] = {{"usb_manu_1", present ? "CardReader" : "-"},
-                               {"usb_prod_1", present ? "MemoryCard" : "-"},
-                               {"usb_sern_1", present ? "?" : "-"}};
-    for (const auto& [name, value] : values) {
-      if (Param* p = paramTable().find(name)) p->setFromText(value);
-    }
-    if (Param* owner = paramTable().find("usb_owner_1")) owner->setFromText(present ? getmuText("Available") : "-");
-  }
-  void showCard(bool) override {}
-  void requestStop() override { runState().shutdowns.fetch_add(1); }
-  void startShutDown() override { ShutDown::launch(1); }
-  void restorePortPower() override {}
-
- private:
-  NetInterface& wired_;
-  uint32_t features_;
-};
-
 // The simulated appliance sets addresses, brings interfaces down and
 // changes routes: it must never do that to the machine it runs on.
 bool inInitialNetworkNamespace() {
@@ -137,6 +85,7 @@ void Appliance::buildPlatform() {
   board.usbPortsPhy = static_cast<int>(product.usb_ports_phy);
   board.wirelessOnly = hasProductProperty(product, WirelessOnly);
   board.twoPhy = hasProductProperty(product, TwoPhy);
+  gpio_ = std::make_unique<ApplianceGpio>(paramTable(), product, options_.sim);
   if (options_.sim) {
     auto simPhy = std::make_unique<SimPhyAccess>();
     simPhy_ = simPhy.get();
@@ -148,9 +97,8 @@ void Appliance::buildPlatform() {
     vlans_ = std::make_unique<LinuxVlanDriver>();
     usbPlatform_ = std::make_unique<LinuxUsbPlatform>();
   }
-  wired_ = std::make_unique<NetInterface>(*phy_, *vlans_, board);
-  relaySwitch_ = std::make_unique<NoRelayOutput>();
-  relay_ = std::make_unique<RelayController>(paramTable(), *relaySwitch_, featureWordOf(product));
+  wired_ = std::make_unique<NetInterface>(*phy_, *vlans_, board, &gpio_->addressIndicator());
+  relay_ = std::make_unique<RelayController>(paramTable(), gpio_->relaySwitch(), featureWordOf(product));
   installRelayController(relay_.get());
 }
 
@@ -159,6 +107,7 @@ void Appliance::startSimulation() {
   useSimulatedWallClock(true);
   simCommands_ = std::make_unique<SimCommandRegistry>();
   simUsbCommands_ = std::make_unique<SimUsbCommands>(static_cast<SimUsbHost&>(*usbPlatform_), *simCommands_);
+  gpio_->registerSimCommands(*simCommands_);
   simCommands_->add("phy", [this](const std::vector<std::string>& arguments) {
     return simPhy_->command(arguments);
   });
@@ -197,6 +146,7 @@ void Appliance::printBanner() {
 }
 
 void Appliance::startServices() {
+  gpio_->startBlinkerIfNeeded({});
   auto* watcher = new LazyHubWatcher({}, [] {
     const auto* hour = paramTable().findAs<IntParam>("dailyrestart");
     return hour ? hour->value() : 24;
@@ -210,7 +160,7 @@ void Appliance::supervise() {
   config.twoPhy = hasProductProperty(product, TwoPhy);
   config.goodLinkMask = static_cast<int>(goodWiredLinkMask(product.phy0_addr, config.twoPhy));
   config.cardReader = hasProductProperty(product, CardReader);
-  ApplianceSupervisorPort port(*wired_, product);
+  ApplianceSupervisorPort port(*wired_, gpio_->device(), product);
   Supervisor supervisor(port, config, ticks());
   while (supervisor.pass(ticks())) sleepMs(100);
   timedOut_ = listedTaskCount() > 0;
@@ -219,6 +169,7 @@ void Appliance::supervise() {
 void Appliance::undoSetUp() {
   wired_->setAddress(InetAddr::ipv4(0, 0, 0, 0));
   wired_->bringDown();
+  gpio_->close();
   if (featureWordOf(deviceIdentity().product) & FeatureAccessControl) wired_->removeAllVlanAddresses();
   installRelayController(nullptr);
   if (simSocket_) simSocket_->stop();
@@ -242,6 +193,7 @@ int Appliance::run() {
 
   buildPlatform();
   startSimulation();
+  gpio_->openAndStart();
   if (waitForWiredInterface()) waitForWiredLink();
   installStopHandlers();
   runState().mainInterface.store(wired_.get());
@@ -259,6 +211,7 @@ int Appliance::run() {
   bind_textdomain_codeset("kvz", "UTF-8");
   textdomain("kvz");
   wired_->bringUp();
+  gpio_->setUpLedRegister();
 
   startServices();
   relayEvent(RELAY_WARM);

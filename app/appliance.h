@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
+class ApplianceGpio;
 class NetInterface;
 class PhyAccess;
 class VlanDriver;
 class RelayController;
-class RelaySwitch;
 class SimCommandRegistry;
 class SimControlSocket;
 class SimUsbHost;
@@ -45,10 +45,10 @@ class Appliance {
   void undoSetUp();
 
   ApplianceOptions options_;
+  std::unique_ptr<ApplianceGpio> gpio_;
   std::unique_ptr<PhyAccess> phy_;
   std::unique_ptr<VlanDriver> vlans_;
   std::unique_ptr<NetInterface> wired_;
-  std::unique_ptr<RelaySwitch> relaySwitch_;
   std::unique_ptr<RelayController> relay_;
   std::unique_ptr<UsbPlatform> usbPlatform_;
   // the simulation (under --sim only)

@@ -358,6 +358,11 @@ void GpioDevice::applyRelaySetting() {
   if (control && on && control->is("fix")) setRelay(on->isOn());
 }
 
+bool GpioDevice::awaitProbe(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(probeMutex_);
+  return probeDone_.wait_for(lock, limit, [this] { return probed_; });
+}
+
 bool GpioDevice::start(Task* task) {
   if (!isOpen()) {
     std::fprintf(stderr, "GPIO: the device cannot start: %s is not open\n", "/dev/gpio");
@@ -369,6 +374,11 @@ bool GpioDevice::start(Task* task) {
     enabled = ioctl(kGpioProbe, &word) != 0;
   }
   enabled_.store(enabled, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(probeMutex_);
+    probed_ = true;
+  }
+  probeDone_.notify_all();
   if (!enabled) {
     // A driver without LED patterns: the Blinker drives the status LED.
     for (uint32_t setup : {0x228u, 0x3000000u}) ioctl(kGpioLedRegister, &setup);

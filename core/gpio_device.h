@@ -10,8 +10,10 @@
 // mutex (through the counter source) nest outside it; the NetInterface
 // mutex may be held by callers. beepMutex_ guards runningBeeps_ only.
 // The words learnt at start (enabled, LED mask, driver word, button mask,
-// started) are atomics, written by start and read anywhere.
+// started) are atomics, written by start and read anywhere. probeMutex_
+// guards probed_ only.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -81,6 +83,10 @@ class GpioDevice {
   bool isOpen() const { return open_.load(std::memory_order_acquire); }
   bool enabled() const { return enabled_.load(std::memory_order_acquire); }
   bool started() const { return started_.load(std::memory_order_acquire); }
+  // Whether the driver plays LED patterns is known once start() has probed
+  // it, on the "GPio" task; waits up to `limit` for that. false at the limit
+  // (enabled() then still reads false).
+  bool awaitProbe(std::chrono::milliseconds limit);
   uint32_t ledMask() const { return ledMask_.load(std::memory_order_acquire); }
   uint32_t driverWord() const { return driverWord_.load(std::memory_order_acquire); }
   uint32_t buttonMask() const { return buttonMask_.load(std::memory_order_acquire); }
@@ -112,6 +118,9 @@ class GpioDevice {
   std::atomic<uint32_t> driverWord_{0};
   std::atomic<uint32_t> buttonMask_{0};
   std::atomic<bool> started_{false};
+  std::mutex probeMutex_;
+  std::condition_variable probeDone_;
+  bool probed_ = false;
   std::unique_ptr<StatusDisplay> display_;
 
   std::mutex beepMutex_;

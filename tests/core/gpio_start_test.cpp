@@ -33,6 +33,23 @@ std::vector<uint32_t> segments(int step) {
   return {0, 0, 0x7FFF7FFF, 0, 0, value, 0, 0, 0};
 }
 
+// Whoever decides on the Blinker waits for the probe, not for the chase.
+TEST(GpioStart, ProbeIsAwaitedAcrossThreadsAndTellsWhetherPatternsPlay) {
+  struct Row {
+    uint32_t project;
+    bool patterns;
+  };
+  for (const Row row : {Row{30, false}, Row{0, true}, Row{kPanel, true}}) {
+    GpioBench bench(row.project, 4);
+    EXPECT_FALSE(bench.device->awaitProbe(20ms)) << "no start yet";
+    ASSERT_TRUE(bench.device->open());
+    std::thread starter([&] { bench.device->start(nullptr); });
+    EXPECT_TRUE(bench.device->awaitProbe(5000ms)) << row.project;
+    EXPECT_EQ(bench.device->enabled(), row.patterns) << row.project;
+    starter.join();
+  }
+}
+
 TEST(GpioStart, ChaseWithDisplaySegmentsThenDefaultTextAndPortPower) {
   GpioBench bench(kPanel, 4, 181);
   ASSERT_TRUE(bench.device->open());
