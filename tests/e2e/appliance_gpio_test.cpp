@@ -1,0 +1,109 @@
+// The appliance's own hardware through the simulated drivers: the factory
+// reset button, and a cable pull as the status display and the relay show it.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_wait.h"
+#include "tests/support/appliance_process.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string gpioState(const ApplianceProcess& appliance) { return appliance.simctl("gpio state").output; }
+
+bool displayShows(const ApplianceProcess& appliance, const std::string& shown) {
+  return gpioState(appliance).find("display " + shown) != std::string::npos;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The parameter file the product writes at its first start, with no
+// parameter file in the root.
+std::string firstStartParameters(const std::string& root) {
+  return runCommand(ApplianceProcess::binary("tools/params-dump/params-dump") + " --root '" + root + "' 2>/dev/null")
+      .output;
+}
+
+TEST(ApplianceGpio, FactoryResetButtonRestartsWithTheDefaultParameters) {
+  ApplianceProcess appliance("basic4");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  const std::string paramsFile = appliance.root() + "/etc/params.dat";
+  ASSERT_NE(readFileText(paramsFile).find("198.18.77.2"), std::string::npos) << "the seeded address";
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+
+  // The press reaches the driver once the GPio task reads the button.
+  CommandRun press;
+  ASSERT_TRUE(eventually([&] { return (press = appliance.simctl("button 0 1")).exitCode == 0; }, 10000ms))
+      << press.output;
+  const int status = appliance.awaitExit(8000ms);
+  ASSERT_NE(status, -1) << "still running after the button press:\n" << appliance.output();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  ASSERT_FALSE(fileExists(paramsFile)) << readFileText(paramsFile);
+  const std::string defaults = firstStartParameters(appliance.root());
+  ASSERT_NE(defaults.find(" ip_addr = 0.0.0.0\n"), std::string::npos) << defaults;
+
+  // The start script starts it again after a restart request.
+  ASSERT_TRUE(appliance.start(0)) << appliance.error();
+  EXPECT_TRUE(appliance.waitForOutput("ip:0.0.0.0/", 2000ms)) << appliance.output();
+  ASSERT_TRUE(eventually([&] { return fileExists(paramsFile); }, 5000ms));
+  EXPECT_EQ(readFileText(paramsFile), defaults);
+}
+
+// The display model shows "E5" blinking while the wired link is lost, and
+// drops it when the link returns.
+TEST(ApplianceGpio, CablePullShowsE5OnTheStatusDisplay) {
+  ApplianceProcess appliance("display");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  // The start-up chase ends with the default text.
+  ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 10000ms))
+      << gpioState(appliance);
+
+  ASSERT_EQ(appliance.inPeer("ip link set peer0 down").exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return displayShows(appliance, "\"E5\" blink 11 15 1 200"); }, 5000ms))
+      << gpioState(appliance);
+
+  ASSERT_EQ(appliance.inPeer("ip link set peer0 up").exitCode, 0);
+  // The rotation falls back to the default text and stays there.
+  ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 8000ms))
+      << gpioState(appliance);
+  EXPECT_FALSE(eventually([&] { return displayShows(appliance, "\"E5\""); }, 3000ms)) << gpioState(appliance);
+}
+
+// Journal lines of relay switching: output 29 off is the relay on (active low).
+int relaySwitchedOn(const ApplianceProcess& appliance) {
+  const std::string journal = appliance.simctl("gpio journal").output;
+  int count = 0;
+  for (size_t at = journal.find(" 0x40040AC3 0x20000000 "); at != std::string::npos;
+       at = journal.find(" 0x40040AC3 0x20000000 ", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The link event reaches the relay model's output, whose relay follows the
+// "network connection interrupted" event.
+TEST(ApplianceGpio, CablePullSwitchesTheRelayThatFollowsLinkLoss) {
+  ApplianceProcess appliance("relay");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  ASSERT_TRUE(eventually([&] { return gpioState(appliance).find("timing 3500 3550") != std::string::npos; }, 10000ms));
+  EXPECT_EQ(relaySwitchedOn(appliance), 0) << appliance.simctl("gpio journal").output;
+
+  ASSERT_EQ(appliance.inPeer("ip link set peer0 down").exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return relaySwitchedOn(appliance) == 1; }, 5000ms))
+      << appliance.simctl("gpio journal").output;
+}
+
+}  // namespace

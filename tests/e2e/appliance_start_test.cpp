@@ -1,0 +1,83 @@
+// The appliance's start as the start script and an operator see it: the
+// banner with the start counter, and the tasks it runs as named threads.
+#include <dirent.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_wait.h"
+#include "tests/support/appliance_process.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ApplianceStart, BannerNamesInterfaceAddressPortsAndKickOff) {
+  for (const int kickOff : {3, 0}) {
+    ApplianceProcess appliance("basic4");
+    ASSERT_TRUE(appliance.ok()) << appliance.error();
+    ASSERT_TRUE(appliance.start(kickOff)) << appliance.error();
+    const std::string banner = "\n#\n##\n#### kvz Master running on eth0 ip:198.18.77.2/255.255.255.0 HTTP:80 HTTPS:443 KickOff:" +
+                               std::to_string(kickOff) + " ####\n##\n#\n";
+    EXPECT_TRUE(appliance.waitForOutput(banner, 2000ms)) << appliance.output();
+  }
+}
+
+std::set<std::string> threadNames(pid_t pid) {
+  std::set<std::string> names;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (!dir) return names;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string name = readFileText(tasks + "/" + entry->d_name + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    names.insert(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+std::string joined(const std::set<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += name + " ";
+  return text;
+}
+
+// The Blinker runs only on the board whose driver plays no LED patterns.
+TEST(ApplianceStart, TasksRunAsNamedThreads) {
+  struct Row {
+    const char* profile;
+    std::vector<std::string> running;
+    std::vector<std::string> absent;
+  };
+  const Row rows[] = {
+      {"basic4", {"GPio", "LazyHubWatcher"}, {"Blinker"}},
+      {"blinker", {"GPio", "LazyHubWatcher", "Blinker"}, {}},
+  };
+  for (const Row& row : rows) {
+    ApplianceProcess appliance(row.profile);
+    ASSERT_TRUE(appliance.ok()) << appliance.error();
+    ASSERT_TRUE(appliance.start(1)) << appliance.error();
+    std::set<std::string> names;
+    const bool allRunning = eventually(
+        [&] {
+          names = threadNames(appliance.pid());
+          for (const std::string& name : row.running) {
+            if (!names.count(name)) return false;
+          }
+          return true;
+        },
+        10000ms);
+    EXPECT_TRUE(allRunning) << row.profile << ": " << joined(names);
+    for (const std::string& name : row.absent) {
+      EXPECT_EQ(names.count(name), 0u) << row.profile << ": " << joined(names);
+    }
+  }
+}
+
+}  // namespace
