@@ -195,8 +195,13 @@ int UsbSrvdPrcs::onClientReadable(FdWatch* watch, uint32_t events) {
   auto* task = static_cast<UsbSrvdPrcs*>(watch->owner);
   // Everything the connection holds is served, also data already decrypted
   // inside a TLS session, before waiting on the socket again.
-  int result;
-  while ((result = task->session_->dispatchRequest()) > 0) task->watchNewDevices();
+  // The first read may wait a moment: the socket reported input, which at
+  // the end of the stream or for a TLS record without data carries no byte.
+  int result = task->session_->dispatchRequest(true);
+  while (result > 0) {
+    task->watchNewDevices();
+    result = task->session_->dispatchRequest(false);
+  }
   if (result < 0 || (events & (EPOLLHUP | EPOLLERR))) task->dead_ = true;
   if (task->setup_.activity) task->setup_.activity();
   return 0;
@@ -234,7 +239,10 @@ void UsbSrvdPrcs::watchNewDevices() {
     watch->task = this;
     watch->device = device;
     watch->watch = FdWatch{watch.get(), &UsbSrvdPrcs::onDeviceReady, device.node};
-    if (addWatch(&watch->watch, EPOLLOUT | EPOLLHUP) == 0) devices_.push_back(std::move(watch));
+    // The readiness a node reports for a completion or a vanished device
+    // is the platform's (usbfs: output); any other event would fire always.
+    const uint32_t events = setup_.parts.table.platform().nodePollEvents();
+    if (addWatch(&watch->watch, events) == 0) devices_.push_back(std::move(watch));
   }
 }
 

@@ -24,6 +24,7 @@
 namespace {
 
 constexpr int kPayloadTicks = UsbSession::kPayloadTimeoutMs / 10;
+constexpr int kSignalledReadTicks = 1;
 constexpr int kLastPort = 20;
 
 UsbResult errorFrom(int rc) { return UsbResult::error(rc < 0 ? -rc : rc); }
@@ -107,11 +108,13 @@ void UsbSession::wake() {
   }
 }
 
-int UsbSession::dispatchRequest() {
+int UsbSession::dispatchRequest(bool signalled) {
   uint8_t bytes[kRequestHeaderSize];
-  const int got = connection_.readBytes(bytes, sizeof bytes, 0);
+  // Without a wait a closed stream and an idle one both read as 0 bytes;
+  // the short wait after a readiness report tells them apart.
+  const int got = connection_.readBytes(bytes, sizeof bytes, signalled ? kSignalledReadTicks : 0);
   if (got == 0 || got == -2) return 0;  // nothing (more) to read now
-  if (got < 0) return -1;
+  if (got < 0) return -1;               // end of stream, I/O or TLS error
   // A header split across segments is completed, not mistaken for a closed stream.
   if (got < static_cast<int>(sizeof bytes) && !readExact(bytes + got, sizeof bytes - got)) return -1;
   const RequestHeader h = RequestHeader::parse(bytes);

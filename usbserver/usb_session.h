@@ -45,8 +45,10 @@ class UsbSession : public UsbClient {
   UsbSession(UsbServerParts parts, StreamConnection& connection, int vlanId);
   ~UsbSession() override;
 
-  // Reads and answers one request. Negative: the connection ends.
-  int dispatchRequest();
+  // Reads and answers one request: 1 answered, 0 nothing (complete) to
+  // read now, negative: the connection ends. `signalled`: the socket
+  // reported input, so an empty read means the end of the stream.
+  int dispatchRequest(bool signalled);
   // Sends what other tasks queued (completions, events).
   void deliverQueued();
   int wakeDescriptor() const { return wake_.get(); }
