@@ -24,6 +24,7 @@
 #include "core/tls_session.h"
 #include "core/util_translate.h"
 #include "core/wall_clock.h"
+#include "maint/cert_info.h"
 #include "maint/identity.h"
 #include "net/linux_phy_access.h"
 #include "net/linux_vlan_driver.h"
@@ -225,5 +226,7 @@ int Appliance::run() {
     std::fflush(nullptr);
     _exit(exitCode);
   }
+  releaseCertInfo();
+  tlsCleanup();
   return exitCode;
 }

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <functional>
+#include <thread>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -92,18 +94,43 @@ int relaySwitchedOn(const ApplianceProcess& appliance) {
   return count;
 }
 
-// The link event reaches the relay model's output, whose relay follows the
-// "network connection interrupted" event.
-TEST(ApplianceGpio, CablePullSwitchesTheRelayThatFollowsLinkLoss) {
-  ApplianceProcess appliance("relay");
+// The relay model's relay follows "network connection interrupted" and
+// "power supply 1 interrupted" (its profile's settings): a cable pull and a
+// lost supply reach the output through the supervision loop.
+TEST(ApplianceGpio, RelaySwitchesOnLinkLossAndOnPowerLoss) {
+  struct Row {
+    const char* what;
+    std::function<CommandRun(const ApplianceProcess&)> cause;
+  };
+  const Row rows[] = {
+      {"cable pull", [](const ApplianceProcess& a) { return a.inPeer("ip link set peer0 down"); }},
+      {"supply 1 lost", [](const ApplianceProcess& a) { return a.simctl("power 1 off"); }},
+  };
+  for (const Row& row : rows) {
+    ApplianceProcess appliance("relay");
+    ASSERT_TRUE(appliance.ok()) << appliance.error();
+    ASSERT_TRUE(appliance.start(1)) << appliance.error();
+    ASSERT_TRUE(eventually([&] { return gpioState(appliance).find("timing 3500 3550") != std::string::npos; }, 10000ms));
+    // A few supervision passes with supplies and link as they were.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(relaySwitchedOn(appliance), 0) << row.what << "\n" << appliance.simctl("gpio journal").output;
+
+    ASSERT_EQ(row.cause(appliance).exitCode, 0) << row.what;
+    EXPECT_TRUE(eventually([&] { return relaySwitchedOn(appliance) == 1; }, 5000ms))
+        << row.what << "\n" << appliance.simctl("gpio journal").output;
+  }
+}
+
+// A lost supply shows "E1" with the dot of the missing input.
+TEST(ApplianceGpio, LostSupplyShowsE1OnTheStatusDisplay) {
+  ApplianceProcess appliance("display");
   ASSERT_TRUE(appliance.ok()) << appliance.error();
   ASSERT_TRUE(appliance.start(1)) << appliance.error();
-  ASSERT_TRUE(eventually([&] { return gpioState(appliance).find("timing 3500 3550") != std::string::npos; }, 10000ms));
-  EXPECT_EQ(relaySwitchedOn(appliance), 0) << appliance.simctl("gpio journal").output;
-
-  ASSERT_EQ(appliance.inPeer("ip link set peer0 down").exitCode, 0);
-  EXPECT_TRUE(eventually([&] { return relaySwitchedOn(appliance) == 1; }, 5000ms))
-      << appliance.simctl("gpio journal").output;
+  ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 10000ms))
+      << gpioState(appliance);
+  ASSERT_EQ(appliance.simctl("power 1 off").exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return displayShows(appliance, "\"E1.\" blink 11 15 1 200"); }, 6000ms))
+      << gpioState(appliance);
 }
 
 }  // namespace
