@@ -1,9 +1,11 @@
 // The appliance's own hardware through the simulated drivers: the factory
 // reset button, and a cable pull as the status display and the relay show it.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 #include <string>
@@ -24,6 +26,13 @@ bool displayShows(const ApplianceProcess& appliance, const std::string& shown) {
   return gpioState(appliance).find("display " + shown) != std::string::npos;
 }
 
+bool writeText(const std::string& path, const std::string& text) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
+}
+
 bool fileExists(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0;
@@ -36,7 +45,7 @@ std::string firstStartParameters(const std::string& root) {
       .output;
 }
 
-TEST(ApplianceGpio, FactoryResetButtonRestartsWithTheDefaultParameters) {
+TEST(ApplianceDevices, FactoryResetButtonRestartsWithTheDefaultParameters) {
   ApplianceProcess appliance("basic4");
   ASSERT_TRUE(appliance.ok()) << appliance.error();
   const std::string paramsFile = appliance.root() + "/etc/params.dat";
@@ -62,42 +71,70 @@ TEST(ApplianceGpio, FactoryResetButtonRestartsWithTheDefaultParameters) {
   EXPECT_EQ(readFileText(paramsFile), defaults);
 }
 
-// The display model shows "E5" blinking while the wired link is lost, and
-// drops it when the link returns.
-TEST(ApplianceGpio, CablePullShowsE5OnTheStatusDisplay) {
+// Journal records of one request with its first argument word.
+int journalCount(const ApplianceProcess& appliance, const std::string& requestAndWord) {
+  const std::string journal = appliance.simctl("gpio journal").output;
+  const std::string needle = " " + requestAndWord + " ";
+  int count = 0;
+  for (size_t at = journal.find(needle); at != std::string::npos; at = journal.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// The panel board's beeper is output 31.
+int beeps(const ApplianceProcess& appliance) { return journalCount(appliance, "0x40040AC2 0x80000000"); }
+
+// The display model shows "E5" blinking while the wired link is lost and,
+// with beepLnk on, beeps at every supervision pass; both end when the link
+// returns.
+TEST(ApplianceDevices, CablePullShowsE5AndBeepsUntilTheLinkReturns) {
   ApplianceProcess appliance("display");
   ASSERT_TRUE(appliance.ok()) << appliance.error();
+  const std::string paramsFile = appliance.root() + "/etc/params.dat";
+  ASSERT_TRUE(writeText(paramsFile, readFileText(paramsFile) + " beepLnk = on\n"));
   ASSERT_TRUE(appliance.start(1)) << appliance.error();
   // The start-up chase ends with the default text.
   ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 10000ms))
       << gpioState(appliance);
+  EXPECT_EQ(beeps(appliance), 0) << "no beep while the link is good";
 
   ASSERT_EQ(appliance.inPeer("ip link set peer0 down").exitCode, 0);
   EXPECT_TRUE(eventually([&] { return displayShows(appliance, "\"E5\" blink 11 15 1 200"); }, 5000ms))
       << gpioState(appliance);
+  EXPECT_TRUE(eventually([&] { return beeps(appliance) >= 2; }, 5000ms)) << beeps(appliance);
 
   ASSERT_EQ(appliance.inPeer("ip link set peer0 up").exitCode, 0);
   // The rotation falls back to the default text and stays there.
   ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 8000ms))
       << gpioState(appliance);
+  const int beepsAfter = beeps(appliance);
   EXPECT_FALSE(eventually([&] { return displayShows(appliance, "\"E5\""); }, 3000ms)) << gpioState(appliance);
+  EXPECT_EQ(beeps(appliance), beepsAfter);
 }
 
-// Journal lines of relay switching: output 29 off is the relay on (active low).
-int relaySwitchedOn(const ApplianceProcess& appliance) {
-  const std::string journal = appliance.simctl("gpio journal").output;
-  int count = 0;
-  for (size_t at = journal.find(" 0x40040AC3 0x20000000 "); at != std::string::npos;
-       at = journal.find(" 0x40040AC3 0x20000000 ", at + 1)) {
-    ++count;
-  }
-  return count;
+// The stop locks the display on "RS"; a lost link no longer reaches it.
+TEST(ApplianceDevices, StopShowsRSUntilTheEnd) {
+  ApplianceProcess appliance("display");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 10000ms))
+      << gpioState(appliance);
+  ASSERT_EQ(::kill(appliance.pid(), SIGTERM), 0);
+  EXPECT_TRUE(eventually([&] { return displayShows(appliance, "\"RS\" blink 11 15 1 200"); }, 1500ms, 20ms))
+      << gpioState(appliance);
+  ASSERT_EQ(appliance.inPeer("ip link set peer0 down").exitCode, 0);
+  EXPECT_FALSE(eventually([&] { return displayShows(appliance, "\"E5\""); }, 1200ms, 20ms)) << gpioState(appliance);
+  const int status = appliance.awaitExit(8000ms);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// Output 29 off is the relay on (active low).
+int relaySwitchedOn(const ApplianceProcess& appliance) { return journalCount(appliance, "0x40040AC3 0x20000000"); }
 
 // The relay model's relay follows "network connection interrupted" and
 // "power supply 1 interrupted" (its profile's settings): a cable pull and a
 // lost supply reach the output through the supervision loop.
-TEST(ApplianceGpio, RelaySwitchesOnLinkLossAndOnPowerLoss) {
+TEST(ApplianceDevices, RelaySwitchesOnLinkLossAndOnPowerLoss) {
   struct Row {
     const char* what;
     std::function<CommandRun(const ApplianceProcess&)> cause;
@@ -122,7 +159,7 @@ TEST(ApplianceGpio, RelaySwitchesOnLinkLossAndOnPowerLoss) {
 }
 
 // A lost supply shows "E1" with the dot of the missing input.
-TEST(ApplianceGpio, LostSupplyShowsE1OnTheStatusDisplay) {
+TEST(ApplianceDevices, LostSupplyShowsE1OnTheStatusDisplay) {
   ApplianceProcess appliance("display");
   ASSERT_TRUE(appliance.ok()) << appliance.error();
   ASSERT_TRUE(appliance.start(1)) << appliance.error();
