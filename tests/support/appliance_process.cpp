@@ -72,7 +72,7 @@ bool ApplianceProcess::start(int kickOff, Duration limit) {
     ::dup2(out, 1);
     ::dup2(out, 2);
     const char* argv[] = {program.c_str(), "--root", root().c_str(), "--sim", nullptr};
-    const char* envp[] = {kick.c_str(), "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "TZ=UTC", nullptr};
+    const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "TZ=UTC", kickOff < 0 ? nullptr : kick.c_str(), nullptr};
     ::execve(program.c_str(), const_cast<char* const*>(argv), const_cast<char* const*>(envp));
     _exit(127);
   }

@@ -31,7 +31,7 @@ class ApplianceProcess {
   // The address the appliance listens on, as the peer reaches it.
   static const char* address() { return NetnsPair::kInsideAddress; }
 
-  // Starts the process with KickOff set and waits for its banner; false
+  // Starts the process with KickOff set (unset when negative) and waits for its banner; false
   // (error() says why) when it ended or printed none within the limit.
   bool start(int kickOff = 0, Duration limit = Duration(20000));
   // Plugs the profile's simulated devices (the launcher's list).
