@@ -170,4 +170,23 @@ TEST(ApplianceDevices, LostSupplyShowsE1OnTheStatusDisplay) {
       << gpioState(appliance);
 }
 
+// The card-reader variant lights LED 0 (port 1) while a memory card is in
+// its slot: colour 1 steady on the port-LED board is bit 8.
+TEST(ApplianceDevices, MemoryCardLightsTheFirstPortLed) {
+  ApplianceProcess appliance("cardreader");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  const std::string lit = "pattern 8 0x00010100 0x00000100 0x00000000 0 0";
+  const std::string dark = "pattern 8 0x00010100 0x00000000 0x00000000 0 0";
+  ASSERT_TRUE(eventually([&] { return gpioState(appliance).find("timing 3500 3550") != std::string::npos; }, 10000ms));
+  EXPECT_NE(gpioState(appliance).find(dark), std::string::npos) << gpioState(appliance);
+
+  ASSERT_EQ(appliance.simctl("card in").exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return gpioState(appliance).find(lit) != std::string::npos; }, 4000ms))
+      << gpioState(appliance);
+  ASSERT_EQ(appliance.simctl("card out").exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return gpioState(appliance).find(dark) != std::string::npos; }, 4000ms))
+      << gpioState(appliance);
+}
+
 }  // namespace
