@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/appliance_gpio.h"
+#include "app/device_param_effects.h"
 #include "app/signals.h"
 #include "app/supervisor.h"
 #include "app/supervisor_port.h"
@@ -99,6 +100,8 @@ void Appliance::buildPlatform() {
     usbPlatform_ = std::make_unique<LinuxUsbPlatform>();
   }
   wired_ = std::make_unique<NetInterface>(*phy_, *vlans_, board, &gpio_->addressIndicator());
+  paramEffects_ = std::make_unique<DeviceParamEffects>(gpio_->device(), *wired_);
+  paramTable().setEffects(paramEffects_.get());
   relay_ = std::make_unique<RelayController>(paramTable(), gpio_->relaySwitch(), featureWordOf(product));
   installRelayController(relay_.get());
 }
@@ -226,6 +229,7 @@ int Appliance::run() {
     std::fflush(nullptr);
     _exit(exitCode);
   }
+  paramTable().setEffects(nullptr);
   releaseCertInfo();
   tlsCleanup();
   return exitCode;

@@ -7,6 +7,7 @@
 #include <string>
 
 class ApplianceGpio;
+class DeviceParamEffects;
 class NetInterface;
 class PhyAccess;
 class VlanDriver;
@@ -49,6 +50,7 @@ class Appliance {
   std::unique_ptr<PhyAccess> phy_;
   std::unique_ptr<VlanDriver> vlans_;
   std::unique_ptr<NetInterface> wired_;
+  std::unique_ptr<DeviceParamEffects> paramEffects_;
   std::unique_ptr<RelayController> relay_;
   std::unique_ptr<UsbPlatform> usbPlatform_;
   // the simulation (under --sim only)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/appliance_gpio.h"
+#include "app/device_param_effects.h"
 #include "app/gpio_adapters.h"
 #include "app/supervisor_port.h"
 #include "core/gpio_requests.h"
@@ -201,6 +202,49 @@ TEST(ApplianceGpio, PowerInputChangesArePostedAsEvents) {
   EXPECT_EQ(batch.codes, NOTI_POWER);
   ASSERT_EQ(batch.slotBits, 0x1u);
   EXPECT_EQ(ring.slot(0).port, 0x2);
+}
+
+// Changed settings reach the outputs and the display through the effects.
+TEST(DeviceParamEffects, SettingsSwitchPortPowerRelayAndDisplay) {
+  PortBench bench(kPanel, 200);
+  ParamTable& table = paramTable();
+  table.setUsbPortCount(4);
+  parameters().sw_features->setValue(FeatureRelay | FeatureDisplay);
+  ASSERT_TRUE(bench.device->open());
+  ASSERT_TRUE(bench.device->start(nullptr));
+  DeviceParamEffects effects(*bench.device, *bench.wired);
+  table.setEffects(&effects);
+  table.resetModified();
+
+  table.find("wyk_poff_2")->set("on");
+  table.resetModified();
+  EXPECT_EQ(bench.driver->outputs() & 0x2, 0u) << "port 2 powered off";
+  table.find("wyk_poff_2")->set("off");
+  table.resetModified();
+  EXPECT_EQ(bench.driver->outputs() & 0x2, 0x2u);
+
+  table.find("relay_ctrl")->set("fix");
+  table.find("relay_on")->set("on");
+  table.resetModified();
+  EXPECT_EQ(bench.driver->outputs() & (1u << 29), 0u) << "relay on: its line low";
+  table.find("relay_on")->set("off");
+  table.resetModified();
+  EXPECT_EQ(bench.driver->outputs() & (1u << 29), 1u << 29);
+
+  table.find("disp_def")->set("AB");
+  table.resetModified();
+  EXPECT_EQ(bench.driver->display().text, uint32_t{'A'} << 24 | uint32_t{'B'} << 8);
+
+  // Without a card service the card is absent: "E4" (missing) with disp_sdc.
+  EXPECT_EQ(effects.sdCardState(), 0);
+  table.find("disp_sdc")->set("off");
+  table.resetModified();
+  table.find("disp_sdc")->set("on");
+  table.resetModified();
+  EXPECT_EQ(parameters().disp_erVals->storedText(), "E4");
+  effects.setCardSide([] { return 3; }, {});
+  EXPECT_EQ(effects.sdCardState(), 3);
+  table.setEffects(nullptr);
 }
 
 bool listed(const char* name) {
