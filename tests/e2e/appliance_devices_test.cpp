@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <thread>
 #include <string>
@@ -187,6 +188,32 @@ TEST(ApplianceDevices, MemoryCardLightsTheFirstPortLed) {
   ASSERT_EQ(appliance.simctl("card out").exitCode, 0);
   EXPECT_TRUE(eventually([&] { return gpioState(appliance).find(dark) != std::string::npos; }, 4000ms))
       << gpioState(appliance);
+}
+
+// The GPIO driver's counter is the process's tick clock: moving it past the
+// first 61 minutes lets the daily restart of this hour happen.
+TEST(ApplianceDevices, DailyRestartWaitsForTheDriverCounter) {
+  // The restart hour must still be the current one when the test looks.
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  if (utc.tm_min == 59 && utc.tm_sec > 30) std::this_thread::sleep_for(std::chrono::seconds(61 - utc.tm_sec));
+  now = std::time(nullptr);
+  gmtime_r(&now, &utc);
+
+  ApplianceProcess appliance("managed20");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  const std::string paramsFile = appliance.root() + "/etc/params.dat";
+  ASSERT_TRUE(writeText(paramsFile, readFileText(paramsFile) + " dailyrestart = " + std::to_string(utc.tm_hour) + "\n"));
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  // One whole pass of the watcher (6 s) within the first hour: no restart.
+  EXPECT_EQ(appliance.awaitExit(7000ms), -1) << appliance.output();
+
+  ASSERT_EQ(appliance.simctl("gpio warp 370000").exitCode, 0);
+  const int status = appliance.awaitExit(12000ms);
+  ASSERT_NE(status, -1) << "no daily restart:\n" << appliance.output();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 }  // namespace
