@@ -296,7 +296,10 @@ std::string measureClientMemory(MemoryFigures& m) {
     extra->setTimeout(2000);
     VersionInfo version;
     Status status;
-    m.extraRefused = extra->version(true, version, status) == kPeerClosed;
+    // Closed without a byte: the end of the stream, or a reset when the
+    // request was still unread.
+    const int rc = extra->version(true, version, status);
+    m.extraRefused = rc == kPeerClosed || rc == kIoError;
   }
   extra.reset();
   clients.clear();
