@@ -152,8 +152,11 @@ void bulk(benchmark::State& state, Mode mode, bool in, uint32_t size, int depth)
   const UrbRequest urb{s.device, in ? SimSourceSink::kBulkIn : SimSourceSink::kBulkOut, TransferType::Bulk,
                        in ? size : 0, in ? 0 : size};
   const std::vector<uint8_t> out(in ? 0 : size, 0x3C);
-  uint64_t takenBefore = 0, sent = 0;
-  if (mode != Mode::Relay && !in && !readCounters(s, takenBefore, sent)) {
+  // The device counts what it took and sent: OUT bytes are checked at the
+  // end, IN data by the first and last byte of every transfer.
+  const bool counted = mode != Mode::Relay;
+  uint64_t takenBefore = 0, streamOffset = 0;
+  if (counted && !readCounters(s, takenBefore, streamOffset)) {
     state.SkipWithError("counters");
     return;
   }
@@ -166,8 +169,13 @@ void bulk(benchmark::State& state, Mode mode, bool in, uint32_t size, int depth)
   };
   auto awaitOne = [&] {
     UrbResult r;
-    const bool ok = s.client->await(tags.front(), r) == 0 && r.status.ok() && (!in || r.data.size() == size);
+    bool ok = s.client->await(tags.front(), r) == 0 && r.status.ok() && (!in || r.data.size() == size);
     tags.pop_front();
+    if (ok && in && counted) {
+      ok = r.data.front() == SimSourceSink::patternAt(streamOffset) &&
+           r.data.back() == SimSourceSink::patternAt(streamOffset + size - 1);
+      streamOffset += size;
+    }
     return ok;
   };
   const uint64_t serverBefore = serverSideCpu(mode);
@@ -182,6 +190,11 @@ void bulk(benchmark::State& state, Mode mode, bool in, uint32_t size, int depth)
   }
   while (!failed && !tags.empty()) failed = !awaitOne();
   if (failed) {
+    // Collect what is still outstanding, so that the next run starts in step.
+    for (; !tags.empty(); tags.pop_front()) {
+      UrbResult r;
+      s.client->await(tags.front(), r);
+    }
     state.SkipWithError("transfer failed");
     return;
   }
@@ -190,8 +203,8 @@ void bulk(benchmark::State& state, Mode mode, bool in, uint32_t size, int depth)
   state.counters["srv_cpu_s_per_GB"] = double(serverSideCpu(mode) - serverBefore) / 1e9 / gb;
   state.counters["cli_cpu_s_per_GB"] = double(ownCpuNanos() - clientBefore) / 1e9 / gb;
   state.SetBytesProcessed(int64_t(state.iterations()) * size);
-  uint64_t takenAfter = 0;
-  if (mode != Mode::Relay && !in && (!readCounters(s, takenAfter, sent) || takenAfter - takenBefore != moved)) {
+  uint64_t takenAfter = 0, sent = 0;
+  if (counted && !in && (!readCounters(s, takenAfter, sent) || takenAfter - takenBefore != moved)) {
     state.SkipWithError("the device did not receive every OUT byte");
   }
 }
