@@ -221,6 +221,9 @@ UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& wat
       watchSerial = ++e.watchSerial;
       e.owner = &client;
       e.state.store(USB_DEV_CONNECTED);
+      // A clean-up asked for the previous client's use ends with it; the
+      // new client was told of nothing and keeps its device.
+      e.cleanupFlag = false;
       return UsbResult::ok();
     }
   }
@@ -228,11 +231,16 @@ UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& wat
   return UsbResult::error(-r);
 }
 
-bool UsbDeviceTable::releaseDevice(int index, const UsbClient* onlyFor) {
+bool UsbDeviceTable::releaseDevice(int index, const UsbClient* onlyFor, const UsbClient* requester) {
   if (!isTableIndex(index)) return false;
   UsbDevice& e = entries_[index];
   std::lock_guard<std::mutex> lock(e.mutex);
   if (onlyFor && e.owner != onlyFor) return false;
+  // Another client's release takes the device from its owner, whose
+  // transfers end unanswered with the node: the owner is told.
+  if (requester && e.owner && e.owner != requester && e.state.load() == USB_DEV_CONNECTED) {
+    e.owner->deviceTaken(index, e.id.port);
+  }
   const bool connected = e.state.load() == USB_DEV_CONNECTED && e.node >= 0;
   closeDevice(e);
   e.transfers.clear();

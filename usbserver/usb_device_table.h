@@ -93,9 +93,10 @@ class UsbDeviceTable {
   // Ends a client's use of the entry: closes the node (the kernel forgets
   // its transfers), frees the transfer records and makes the entry present
   // without owner. With onlyFor, nothing happens unless that client owns
-  // the entry (it may have been taken over meanwhile). True when it was
-  // connected with its node open.
-  bool releaseDevice(int index, const UsbClient* onlyFor = nullptr);
+  // the entry (it may have been taken over meanwhile). With requester (the
+  // client that asked), an owner other than it is told that the device was
+  // taken. True when it was connected with its node open.
+  bool releaseDevice(int index, const UsbClient* onlyFor = nullptr, const UsbClient* requester = nullptr);
 
   // Frees the entry's caches and transfer records and makes it absent.
   void resetEntry(int index);

@@ -313,7 +313,7 @@ int UsbSession::handleDisconnect(const RequestHeader& h) {
   }
   // A device whose node a clean-up already closed had its disconnect
   // event then (administrator's disconnect).
-  if (parts_.table.releaseDevice(index)) parts_.hooks.onUsbDeviceDisconnected(index);
+  if (parts_.table.releaseDevice(index, nullptr, this)) parts_.hooks.onUsbDeviceDisconnected(index);
   {
     std::lock_guard<std::mutex> guard(entry.mutex);
     entry.currentConfiguration = -1;
@@ -338,6 +338,17 @@ int UsbSession::handleSetConfiguration(const RequestHeader& h) {
   const bool valid = parts_.table.isValidEntry(index, port);
   if (!failed && (!valid || parts_.table.entry(index).state.load() != USB_DEV_CONNECTED)) {
     return sendReply(h, USB_CMD_SET_CONFIG, UsbResult::error(19)) ? 0 : -1;
+  }
+  if (!failed) {
+    // Only the owner reconfigures its device: a configuration change ends
+    // every transfer on it.
+    UsbDevice& entry = parts_.table.entry(index);
+    bool owned;
+    {
+      std::lock_guard<std::mutex> guard(entry.mutex);
+      owned = entry.owner == this;
+    }
+    if (!owned) return sendReply(h, USB_CMD_SET_CONFIG, UsbResult::denied(12)) ? 0 : -1;
   }
   if (!failed) {
     parts_.engine.discardPendingUrbs(index);

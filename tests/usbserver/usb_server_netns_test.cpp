@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "core/task_message.h"
+#include "core/task_table.h"
 #include "params/int_param.h"
 #include "params/string_param.h"
 #include "tests/usbserver/usb_server_netns.h"
@@ -326,6 +328,162 @@ TEST_P(UsbServerLinks, OversizedTransferIsRefusedAndItsDataSkipped) {
   ASSERT_EQ(client->transfer(bulk(key, kKeyOut, 100), small, out), 0);
   ASSERT_EQ(client->transfer(bulk(key, kKeyIn, 100), {}, echoed), 0);
   EXPECT_EQ(echoed.data, small);
+}
+
+// A keyed port shows its device only to a client that proves the key for
+// the nonce of its last version request, and only such a client connects it.
+TEST_P(UsbServerLinks, KeyedPortNeedsAProofToListAndConnect) {
+  plug("key", 1);
+  SimModelOptions other;
+  other.vendor = 0x1234;
+  plug("key", 2, other);
+  params_.find("wyk_accctrl_", 1)->setFromText("key");
+  params_.find("wyk_keyval_", 1)->setFromText("s3cret+key");
+  startServer();
+  auto client = connectClient(GetParam());
+  ASSERT_TRUE(client);
+  DeviceRef open;
+  ASSERT_TRUE(findDevice(*client, 2, open));
+  Status status;
+  std::vector<DeviceEntry> list;
+  ASSERT_EQ(client->deviceList({}, list, status), 0);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].device.port, 2);
+  // The keyed device's pair, as another table entry would be named.
+  const DeviceRef keyed{static_cast<uint8_t>(open.index == 0 ? 1 : 0), 1};
+  ASSERT_EQ(client->connect(keyed, "", status), 0);
+  EXPECT_EQ(status.statusClass, 3u);
+  EXPECT_EQ(status.code, 19);
+
+  struct Case {
+    ProofForm form;
+    const char* key;
+    uint32_t nonce;
+    bool listed;
+  };
+  // Nonces whose crypt salt holds a '+' as well as plain ones.
+  const Case cases[] = {{ProofForm::Crypt, "s3cret+key", 0x3E, true},
+                        {ProofForm::Crypt, "s3cret+key", 0x12345678, true},
+                        {ProofForm::Digest, "s3cret+key", 0xFFFFFFFF, true},
+                        {ProofForm::Digest, "wrong", 7, false},
+                        {ProofForm::Crypt, "wrong", 7, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + std::to_string(c.nonce));
+    VersionInfo version;
+    ASSERT_EQ(client->version(c.nonce, true, version, status), 0);
+    const PortKey keys[] = {{1, c.key}};
+    ASSERT_EQ(client->deviceList(c.form, keys, list, status), 0);
+    bool seen = false;
+    for (const DeviceEntry& entry : list) seen = seen || entry.device.port == 1;
+    EXPECT_EQ(seen, c.listed);
+    if (!c.listed) continue;
+    ASSERT_EQ(client->connect(keyed, "", status), 0);
+    EXPECT_TRUE(status.ok()) << statusText(status);
+    ASSERT_EQ(client->disconnect(keyed, status), 0);
+  }
+}
+
+// Requests that arrive together (one segment, or one TLS record) are all
+// answered, although the socket reports no further input after the first.
+TEST_P(UsbServerLinks, RequestsSentTogetherAreAllAnswered) {
+  startServer();
+  auto client = connectClient(GetParam());
+  ASSERT_TRUE(client);
+  Bytes batch;
+  for (uint32_t tag = 1; tag <= 5; ++tag) {
+    const Bytes one = encodeRequest(Command::KeepAlive, tag, keepAlivePayload(tag * 11));
+    batch.insert(batch.end(), one.begin(), one.end());
+  }
+  ASSERT_EQ(client->sendRaw(batch), 0);
+  for (uint32_t tag = 1; tag <= 5; ++tag) {
+    Message message;
+    ASSERT_EQ(client->receive(message, 3000), 0) << tag;
+    ASSERT_TRUE(std::holds_alternative<Reply>(message));
+    EXPECT_EQ(std::get<Reply>(message).tag, tag);
+  }
+}
+
+TEST_F(UsbServerNetns, ChangedPortRebuildsTheListenersAndKeepsTheConnections) {
+  startServer();
+  auto before = connectClient(Link::Tcp);
+  ASSERT_TRUE(before);
+  parameters_->wyk_port->setFromText("9300");
+  TaskMessage changed{};
+  changed.type = MSG_PARAMS_CHANGED;
+  ASSERT_EQ(postByName("UsbSrvd", &changed), 1);
+  std::unique_ptr<usbclient::UsbClient> after;
+  for (int i = 0; i < 50 && !after; ++i) {
+    net_.runInPeer([&] {
+      ServerAddress address;
+      address.host = NetnsPair::kInsideAddress;
+      address.port = 9300;
+      address.timeoutMs = 3000;
+      std::string error;
+      if (auto transport = openTransport(address, error)) {
+        after = std::make_unique<usbclient::UsbClient>(std::move(transport), 3000);
+      }
+    });
+    if (!after) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(after);
+  Status status;
+  ASSERT_EQ(after->keepAlive(1, status), 0);
+  ASSERT_EQ(before->keepAlive(2, status), 0);
+  EXPECT_TRUE(status.ok());
+}
+
+// Any client may disconnect a device, but the owner learns of it; only the
+// owner reconfigures it.
+TEST_F(UsbServerNetns, OtherClientsCannotSilentlyTakeAnOwnersDevice) {
+  plug("key", 1);
+  startServer();
+  auto owner = connectClient(Link::Tcp);
+  auto other = connectClient(Link::Tcp);
+  ASSERT_TRUE(owner && other);
+  DeviceRef key;
+  ASSERT_TRUE(findDevice(*owner, 1, key));
+  Status status;
+  ASSERT_EQ(owner->connect(key, "owner", status), 0);
+  ASSERT_EQ(owner->setConfiguration(key, 1, {}, status), 0);
+  ASSERT_TRUE(status.ok());
+  ASSERT_EQ(other->setConfiguration(key, 1, {}, status), 0);
+  EXPECT_EQ(status.statusClass, 5u);
+  EXPECT_EQ(status.code, 12);
+  uint32_t tag = 0;
+  ASSERT_EQ(owner->submit(bulk(key, kKeyIn, 64), {}, tag), 0);
+  ASSERT_EQ(other->disconnect(key, status), 0);
+  EXPECT_TRUE(status.ok()) << statusText(status);
+  Event event;
+  ASSERT_EQ(owner->waitEvent(event, 3000), 0);
+  EXPECT_EQ(event.code, static_cast<uint32_t>(EventCode::DeviceGone));
+  EXPECT_EQ(event.device, key);
+}
+
+// The clean-up an administrator's disconnect asks for ends the use of the
+// client that was told, not that of a client that took the device after.
+TEST_F(UsbServerNetns, AdministratorsDisconnectDoesNotReachTheNextOwner) {
+  plug("key", 1);
+  startServer();
+  auto first = connectClient(Link::Tcp);
+  auto second = connectClient(Link::Tcp);
+  ASSERT_TRUE(first && second);
+  DeviceRef key;
+  ASSERT_TRUE(findDevice(*first, 1, key));
+  ASSERT_TRUE(findDevice(*second, 1, key));
+  Status status;
+  ASSERT_EQ(first->connect(key, "first", status), 0);
+  server_->disconnectPort(1);
+  ASSERT_EQ(second->connect(key, "second", status), 0);
+  ASSERT_TRUE(status.ok());
+  ASSERT_EQ(second->setConfiguration(key, 1, {}, status), 0);
+  ASSERT_TRUE(status.ok()) << statusText(status);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // every clean-up pass ran
+  const Bytes sent = pattern(100, 4);
+  UrbResult out, in;
+  ASSERT_EQ(second->transfer(bulk(key, kKeyOut, 100), sent, out), 0);
+  EXPECT_TRUE(out.status.ok()) << statusText(out.status);
+  ASSERT_EQ(second->transfer(bulk(key, kKeyIn, 100), {}, in), 0);
+  EXPECT_EQ(in.data, sent);
 }
 
 TEST_F(UsbServerNetns, ClientsBeyondTheLimitAreClosedAtOnce) {
