@@ -254,9 +254,10 @@ int UsbSession::handleConnect(const RequestHeader& h) {
     std::lock_guard<std::mutex> guard(entry.mutex);
     newWatches_.push_back({index, entry.node, serial});
   }
-  if (!sendReply(h, USB_CMD_CONNECT, UsbResult::ok())) return -1;
+  // The slot shows its owner before the client hears of it, so that
+  // whatever the client or an administrator does next follows the event.
   if (!reconnection) parts_.hooks.onUsbDeviceConnected(index, name);
-  return 0;
+  return sendReply(h, USB_CMD_CONNECT, UsbResult::ok()) ? 0 : -1;
 }
 
 std::vector<UsbSession::DeviceWatch> UsbSession::takeNewWatches() {

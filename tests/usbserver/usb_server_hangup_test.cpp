@@ -132,7 +132,9 @@ TEST_F(UsbServerHangup, EveryKindOfHangUpEndsTheConnectionTask) {
       uint8_t reply[kVersion2Reply + 1];
       EXPECT_EQ(readAll(fd, reply, kVersion2Reply), kVersion2Reply);
       EXPECT_EQ(reply[7], 0x1B);
-      if (c.halfClose) EXPECT_EQ(::recv(fd, reply, sizeof reply, 0), 0);  // the server closed after the reply
+      if (c.halfClose) {
+        EXPECT_EQ(::recv(fd, reply, sizeof reply, 0), 0);  // the server closed after the reply
+      }
     }
     ::close(fd);
     EXPECT_TRUE(waitFor([&] { return server_->connectionCount() == 0; }));
