@@ -12,6 +12,7 @@
 #include "app/appliance_gpio.h"
 #include "app/device_param_effects.h"
 #include "app/signals.h"
+#include "app/slot_card_mirror.h"
 #include "app/supervisor.h"
 #include "app/supervisor_port.h"
 #include "core/gpio_board.h"
@@ -23,6 +24,7 @@
 #include "core/tick_clock.h"
 #include "core/tls_session.h"
 #include "core/wall_clock.h"
+#include "maint/cert_files.h"
 #include "maint/cert_info.h"
 #include "maint/identity.h"
 #include "net/linux_phy_access.h"
@@ -206,6 +208,9 @@ int Appliance::run() {
   runState().snmpPort.compare_exchange_strong(unset, 161);
   printBanner();
 
+  SlotCardMirror card(paramTable(), *paramEffects_);
+  removeUnpairedImportedKey(card);
+  migrateRootCertificate(card);
   tlsInitOnce(static_cast<uint32_t>(ticks()));
   bindtextdomain("kvz", sysPath("/romfs/locale").c_str());
   bind_textdomain_codeset("kvz", "UTF-8");

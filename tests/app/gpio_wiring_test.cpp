@@ -3,6 +3,8 @@
 // of the Blinker. The simulated driver's journal and state are the oracle.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "app/appliance_gpio.h"
 #include "app/device_param_effects.h"
 #include "app/gpio_adapters.h"
+#include "app/slot_card_mirror.h"
 #include "app/supervisor_port.h"
 #include "core/gpio_requests.h"
 #include "core/status_display.h"
@@ -245,6 +248,41 @@ TEST(DeviceParamEffects, SettingsSwitchPortPowerRelayAndDisplay) {
   effects.setCardSide([] { return 3; }, {});
   EXPECT_EQ(effects.sdCardState(), 3);
   table.setEffects(nullptr);
+}
+
+// The card mirrors the flash only with the feature, autoSync and a usable card.
+TEST(SlotCardMirror, CopiesFlashFilesOnlyToAUsableCardThatBacksUpTheFlash) {
+  PortBench bench(kPanel, 200);
+  DeviceParamEffects effects(*bench.device, *bench.wired);
+  SlotCardMirror card(paramTable(), effects);
+  bench.root.writeFile("/flash/cert_srv.pem", "certificate\n");
+  bench.root.makeDirs("/var/slot1");
+  const std::string copy = bench.root.path() + "/var/slot1/cert_srv.pem";
+  int cardState = 0;
+  effects.setCardSide([&] { return cardState; }, {});
+
+  struct Row {
+    uint32_t features;
+    const char* autoSync;
+    int cardState;
+    bool backsUp;
+  };
+  const Row rows[] = {
+      {FeatureSdCard, "on", 3, true},
+      {FeatureSdCard, "on", 0, false},
+      {FeatureSdCard, "on", 2, false},
+      {FeatureSdCard, "off", 3, false},
+      {0, "on", 3, false},
+  };
+  for (const Row& row : rows) {
+    parameters().sw_features->setValue(static_cast<int32_t>(row.features));
+    paramTable().find("autoSync")->set(row.autoSync);
+    cardState = row.cardState;
+    ::unlink(copy.c_str());
+    EXPECT_EQ(card.backsUpFlash(), row.backsUp) << row.features << row.autoSync << row.cardState;
+    EXPECT_EQ(card.mirrorToCard("/flash/cert_srv.pem"), row.backsUp ? 1 : 0);
+    EXPECT_EQ(readFileText(copy), row.backsUp ? "certificate\n" : "");
+  }
 }
 
 bool listed(const char* name) {

@@ -1,6 +1,8 @@
 // The appliance's start as the start script and an operator see it: the
 // banner with the start counter, and the tasks it runs as named threads.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -79,6 +81,34 @@ TEST(ApplianceStart, TasksRunAsNamedThreads) {
       EXPECT_EQ(names.count(name), 0u) << row.profile << ": " << joined(names);
     }
   }
+}
+
+// Before TLS starts: an imported key whose certificate is missing goes, and
+// a root certificate kept as a plain file moves into the CA store with the
+// link in its place.
+TEST(ApplianceStart, CertificateFilesAreTidiedBeforeTlsStarts) {
+  ApplianceProcess appliance("basic4");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  const std::string flash = appliance.root() + "/flash";
+  const CommandRun made = runCommand("openssl req -x509 -newkey rsa:2048 -nodes -keyout /dev/null -subj /CN=root -days 2 -out '" +
+                                     flash + "/cert_root.pem' 2>&1");
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  const std::string hash =
+      runCommand("openssl x509 -noout -subject_hash -in '" + flash + "/cert_root.pem'").output.substr(0, 8);
+  ASSERT_EQ(hash.size(), 8u);
+  ASSERT_EQ(runCommand("printf 'key' > '" + flash + "/cert_fpkey.pem'").exitCode, 0);
+
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  // The banner comes first.
+  const auto linkTarget = [&] {
+    char target[64] = {};
+    const ssize_t n = ::readlink((flash + "/cert_root.pem").c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+  };
+  EXPECT_TRUE(eventually([&] { return linkTarget() == hash + ".0"; }, 3000ms)) << linkTarget();
+  struct stat st{};
+  EXPECT_NE(::lstat((flash + "/cert_fpkey.pem").c_str(), &st), 0) << "unpaired imported key kept";
+  EXPECT_NE(readFileText(flash + "/" + hash + ".0").find("BEGIN CERTIFICATE"), std::string::npos);
 }
 
 }  // namespace
