@@ -192,7 +192,10 @@ bool UsbDeviceTable::dropOwner(int index) {
     std::lock_guard<std::mutex> lock(e.mutex);
     if (e.state.load() != USB_DEV_CONNECTED) return false;
     closeDevice(e);
-    for (auto& record : e.transfers) record->state |= UrbState::Abort;
+    // With the node closed the kernel holds no part of them any more, and
+    // nobody will answer or reap them: the records go now, not with the
+    // entry's next owner or reset.
+    e.transfers.clear();
     owner = e.owner;
     port = e.id.port;
     e.owner = nullptr;
