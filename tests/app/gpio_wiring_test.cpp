@@ -216,8 +216,9 @@ TEST(DeviceParamEffects, SettingsSwitchPortPowerRelayAndDisplay) {
   ASSERT_TRUE(bench.device->open());
   ASSERT_TRUE(bench.device->start(nullptr));
   DeviceParamEffects effects(*bench.device, *bench.wired);
-  table.setEffects(&effects);
+  table.find("disp_def")->set("DS");
   table.resetModified();
+  table.setEffects(&effects);
 
   table.find("wyk_poff_2")->set("on");
   table.resetModified();
