@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -214,6 +218,54 @@ TEST(ApplianceDevices, DailyRestartWaitsForTheDriverCounter) {
   ASSERT_NE(status, -1) << "no daily restart:\n" << appliance.output();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+// The status LED element the Blinker wrote at each step (0 or 1), in order,
+// from journal records after `since`.
+std::vector<int> blinkerSteps(const ApplianceProcess& appliance, uint64_t since) {
+  std::vector<int> steps;
+  std::istringstream journal(appliance.simctl("gpio journal " + std::to_string(since)).output);
+  std::string line;
+  while (std::getline(journal, line)) {
+    if (line.find(" gpio 0x40040AA3 0x07000000 ") != std::string::npos) steps.push_back(1);
+    if (line.find(" gpio 0x40040AA3 0x03000000 ") != std::string::npos) steps.push_back(0);
+  }
+  return steps;
+}
+
+// Whether `pattern` occurs in `steps`, and `then` after it when given.
+bool holds(const std::vector<int>& steps, const std::vector<int>& pattern, const std::vector<int>& then = {}) {
+  const auto at = std::search(steps.begin(), steps.end(), pattern.begin(), pattern.end());
+  if (at == steps.end()) return false;
+  return then.empty() || std::search(at + pattern.size(), steps.end(), then.begin(), then.end()) != steps.end();
+}
+
+uint64_t lastSequence(const ApplianceProcess& appliance) {
+  const std::string journal = appliance.simctl("gpio journal").output;
+  const size_t lineStart = journal.rfind('\n', journal.size() >= 2 ? journal.size() - 2 : 0);
+  return std::strtoull(journal.c_str() + (lineStart == std::string::npos ? 0 : lineStart + 1), nullptr, 10);
+}
+
+// On the board whose driver plays no patterns the Blinker steps the status
+// LED itself: the address pattern, and the identify pattern after signal 57.
+TEST(ApplianceDevices, BlinkerShowsTheAddressAndIdentifiesOnSignal57) {
+  const std::vector<int> identify = {0, 0, 0, 1, 0, 1, 0, 0};
+  const std::vector<int> address = {0, 0, 0, 1, 0, 1, 0, 1};
+  ApplianceProcess appliance("blinker");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  std::vector<int> steps;
+  ASSERT_TRUE(eventually([&] { return steps = blinkerSteps(appliance, 0), steps.size() >= 16; }, 8000ms));
+  EXPECT_TRUE(holds(steps, address));
+  EXPECT_FALSE(holds(steps, identify));
+
+  const uint64_t since = lastSequence(appliance);
+  ASSERT_EQ(::kill(appliance.pid(), 57), 0);
+  EXPECT_TRUE(appliance.waitForOutput("testSigHandler(57) <", 3000ms)) << appliance.output();
+  EXPECT_TRUE(eventually([&] { return steps = blinkerSteps(appliance, since), holds(steps, identify); }, 5000ms));
+  // Then the address pattern again.
+  EXPECT_TRUE(
+      eventually([&] { return steps = blinkerSteps(appliance, since), holds(steps, identify, address); }, 5000ms));
 }
 
 }  // namespace
