@@ -1,4 +1,4 @@
-# The USB server against a plain TCP relay moving the same messages, all
+# The USB server against plain and TLS relays moving the same messages, all
 # in-process over loopback in a private network namespace (needs root).
 if(benchmark_FOUND)
   add_executable(usb_bench

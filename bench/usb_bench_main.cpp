@@ -1,4 +1,4 @@
-// The USB server measured against a plain TCP relay in the same run: bulk
+// The USB server measured against a TCP relay in the same run: bulk
 // IN and OUT throughput for transfer sizes from 512 bytes to 1 MiB and
 // pipeline depths 1 to 8, over plain TCP and TLS; the round trip of a
 // control transfer and of an interrupt transfer; the server's CPU time per
@@ -6,10 +6,11 @@
 //
 // Everything runs in this process, in a network namespace of its own, over
 // loopback: the server on the simulated usbfs with a source-and-sink device,
-// the relay (the baseline, see usb_bench_relay.h), and the clients, which
-// are the independent protocol client of tools/usbclient on the benchmark's
-// thread. A figure's ratio is server / relay (throughput: higher is better;
-// round trip and CPU: lower is better).
+// the relays (the baselines, plain and TLS, see usb_bench_relay.h), and the
+// clients, which are the independent protocol client of tools/usbclient on
+// the benchmark's thread. A figure's ratio is server / relay (throughput:
+// higher is better; round trip: lower is better): both transports against
+// the plain relay, and TLS also against the TLS relay.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -35,9 +36,13 @@ namespace {
 
 using namespace usbclient;
 
-enum class Mode { Relay, Plain, Tls };
-constexpr Mode kModes[] = {Mode::Relay, Mode::Plain, Mode::Tls};
-const char* modeName(Mode m) { return m == Mode::Relay ? "relay" : m == Mode::Plain ? "plain" : "tls"; }
+enum class Mode { Relay, TlsRelay, Plain, Tls };
+constexpr Mode kModes[] = {Mode::Relay, Mode::TlsRelay, Mode::Plain, Mode::Tls};
+const char* modeName(Mode m) {
+  static const char* const names[] = {"relay", "tls_relay", "plain", "tls"};
+  return names[static_cast<int>(m)];
+}
+bool isRelay(Mode m) { return m == Mode::Relay || m == Mode::TlsRelay; }
 
 constexpr uint32_t kSizes[] = {512, 4096, 65536, 1u << 20};
 constexpr int kDepths[] = {1, 2, 4, 8};
@@ -52,7 +57,8 @@ struct Session {
 
 struct BenchRun {
   BenchServer server;
-  FramedRelay relay;
+  FramedRelay relay{false};
+  FramedRelay tlsRelay{true};
   std::map<Mode, Session> sessions;
 };
 // The run's server, relay and clients, for the benchmark functions.
@@ -125,9 +131,12 @@ std::string openServerSession(Mode mode, int port, Session& s) {
 
 std::string openSessions() {
   std::string error;
-  Session& relay = active->sessions[Mode::Relay];
-  relay.client = openClient(active->relay.port(), false, error);
-  if (!relay.client) return "relay: " + error;
+  for (FramedRelay* relay : {&active->relay, &active->tlsRelay}) {
+    const bool tls = relay == &active->tlsRelay;
+    Session& s = active->sessions[tls ? Mode::TlsRelay : Mode::Relay];
+    s.client = openClient(relay->port(), tls, error);
+    if (!s.client) return std::string(tls ? "TLS relay: " : "relay: ") + error;
+  }
   const struct {
     Mode mode;
     int port;
@@ -140,7 +149,11 @@ std::string openSessions() {
 }
 
 uint64_t serverSideCpu(Mode mode) {
-  return mode == Mode::Relay ? active->relay.cpuNanos() : threadCpuNanosByName("UsbSrvd");
+  switch (mode) {
+    case Mode::Relay: return active->relay.cpuNanos();
+    case Mode::TlsRelay: return active->tlsRelay.cpuNanos();
+    default: return threadCpuNanosByName("UsbSrvd");
+  }
 }
 
 // ---- benchmarks ----------------------------------------------------------
@@ -154,7 +167,7 @@ void bulk(benchmark::State& state, Mode mode, bool in, uint32_t size, int depth)
   const std::vector<uint8_t> out(in ? 0 : size, 0x3C);
   // The device counts what it took and sent: OUT bytes are checked at the
   // end, IN data by the first and last byte of every transfer.
-  const bool counted = mode != Mode::Relay;
+  const bool counted = !isRelay(mode);
   uint64_t takenBefore = 0, streamOffset = 0;
   if (counted && !readCounters(s, takenBefore, streamOffset)) {
     state.SkipWithError("counters");
@@ -354,42 +367,56 @@ const Figure* find(const RecordingReporter& r, const std::string& name) {
 
 double ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
+// One row's figures of every mode, or why there is no row.
+struct Row {
+  const Figure* f[4] = {};
+  bool selected() const { return f[0] || f[1] || f[2] || f[3]; }
+  bool complete() const { return f[0] && f[1] && f[2] && f[3]; }
+  const Figure& operator[](Mode m) const { return *f[static_cast<int>(m)]; }
+};
+
+template <typename NameOf>
+Row rowOf(const RecordingReporter& r, NameOf nameOf) {
+  Row row;
+  for (Mode m : kModes) row.f[static_cast<int>(m)] = find(r, nameOf(m));
+  return row;
+}
+
 void printSummary(const RecordingReporter& r, const MemoryFigures& m) {
-  std::printf("\nBulk throughput in MB/s, server / relay; server CPU in s per GB moved (relay thread for the relay)\n");
-  std::printf("%-4s %8s %5s | %9s | %9s %6s | %9s %6s | %7s %7s %7s\n", "dir", "size", "depth", "relay", "plain",
-              "ratio", "tls", "ratio", "cpu-rl", "cpu-pl", "cpu-tls");
+  std::printf("\nBulk throughput in MB/s; plain and tls as a share of the plain relay, tls also of the TLS relay;\n"
+              "server CPU in s per GB moved (the relay's thread for a relay)\n");
+  std::printf("%-4s %8s %5s | %7s %7s %5s %7s %5s | %7s %5s | %6s %6s %6s %6s\n", "dir", "size", "depth", "relay",
+              "plain", "ratio", "tls", "ratio", "tlsrly", "ratio", "cpu-rl", "cpu-pl", "cpu-tr", "cpu-tl");
   for (bool in : {false, true}) {
     for (uint32_t size : kSizes) {
       for (int depth : kDepths) {
-        const Figure* relay = find(r, bulkName(Mode::Relay, in, size, depth));
-        const Figure* plain = find(r, bulkName(Mode::Plain, in, size, depth));
-        const Figure* tls = find(r, bulkName(Mode::Tls, in, size, depth));
-        if (!relay && !plain && !tls) continue;  // not selected
-        if (!relay || !plain || !tls) {
+        const Row row = rowOf(r, [&](Mode mode) { return bulkName(mode, in, size, depth); });
+        if (!row.selected()) continue;
+        if (!row.complete()) {
           std::printf("%-4s %8u %5d | a run failed\n", in ? "IN" : "OUT", size, depth);
           continue;
         }
-        std::printf("%-4s %8u %5d | %9.1f | %9.1f %6.2f | %9.1f %6.2f | %7.3f %7.3f %7.3f\n", in ? "IN" : "OUT", size,
-                    depth, relay->bytesPerSecond / 1e6, plain->bytesPerSecond / 1e6,
-                    ratio(plain->bytesPerSecond, relay->bytesPerSecond), tls->bytesPerSecond / 1e6,
-                    ratio(tls->bytesPerSecond, relay->bytesPerSecond), relay->serverCpu, plain->serverCpu,
-                    tls->serverCpu);
+        auto mbs = [&](Mode mode) { return row[mode].bytesPerSecond / 1e6; };
+        std::printf("%-4s %8u %5d | %7.1f %7.1f %5.2f %7.1f %5.2f | %7.1f %5.2f | %6.2f %6.2f %6.2f %6.2f\n",
+                    in ? "IN" : "OUT", size, depth, mbs(Mode::Relay), mbs(Mode::Plain),
+                    ratio(mbs(Mode::Plain), mbs(Mode::Relay)), mbs(Mode::Tls), ratio(mbs(Mode::Tls), mbs(Mode::Relay)),
+                    mbs(Mode::TlsRelay), ratio(mbs(Mode::Tls), mbs(Mode::TlsRelay)), row[Mode::Relay].serverCpu,
+                    row[Mode::Plain].serverCpu, row[Mode::TlsRelay].serverCpu, row[Mode::Tls].serverCpu);
       }
     }
   }
-  std::printf("\nRound trips in microseconds, server / TCP echo of the same messages through the relay\n");
+  std::printf("\nRound trips in microseconds; the relay is a TCP echo of the same messages\n");
   for (const char* kind : {"control_rtt", "interrupt_rtt"}) {
-    const Figure* relay = find(r, std::string(kind) + "/relay");
-    const Figure* plain = find(r, std::string(kind) + "/plain");
-    const Figure* tls = find(r, std::string(kind) + "/tls");
-    if (!relay && !plain && !tls) continue;
-    if (!relay || !plain || !tls) {
+    const Row row = rowOf(r, [&](Mode mode) { return std::string(kind) + "/" + modeName(mode); });
+    if (!row.selected()) continue;
+    if (!row.complete()) {
       std::printf("%-14s a run failed\n", kind);
       continue;
     }
-    std::printf("%-14s echo %7.1f | plain %7.1f (%.2f) | tls %7.1f (%.2f)\n", kind, relay->nsPerIteration / 1e3,
-                plain->nsPerIteration / 1e3, ratio(plain->nsPerIteration, relay->nsPerIteration),
-                tls->nsPerIteration / 1e3, ratio(tls->nsPerIteration, relay->nsPerIteration));
+    auto us = [&](Mode mode) { return row[mode].nsPerIteration / 1e3; };
+    std::printf("%-14s echo %6.1f | plain %6.1f (%.2f) | tls %6.1f (%.2f) | TLS echo %6.1f, tls %.2f of it\n", kind,
+                us(Mode::Relay), us(Mode::Plain), ratio(us(Mode::Plain), us(Mode::Relay)), us(Mode::Tls),
+                ratio(us(Mode::Tls), us(Mode::Relay)), us(Mode::TlsRelay), ratio(us(Mode::Tls), us(Mode::TlsRelay)));
   }
   std::printf("\nResident memory: %ld KiB before, %ld KiB with %d clients (%.2f of before, %.0f KiB per client); "
               "client %d %s\n",
@@ -421,7 +448,8 @@ int main(int argc, char** argv) {
   auto state = std::make_unique<BenchRun>();
   active = state.get();
   std::string error = active->server.start();
-  if (error.empty() && !active->relay.start()) error = "the relay does not listen";
+  if (error.empty()) error = active->relay.start();
+  if (error.empty()) error = active->tlsRelay.start();
   MemoryFigures memory;
   if (error.empty()) error = measureClientMemory(memory);
   if (error.empty()) error = openSessions();

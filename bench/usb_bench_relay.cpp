@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "bench/usb_bench_probe.h"
+#include "core/tls_session.h"
 
 namespace {
 
@@ -33,35 +35,61 @@ void putBe32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v);
 }
 
-bool readExact(int fd, void* buffer, size_t n) {
-  auto* p = static_cast<uint8_t*>(buffer);
-  while (n > 0) {
-    const ssize_t got = ::read(fd, p, n);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
+struct SslFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
 
-bool writeAll(int fd, iovec* parts, int count) {
-  while (count > 0) {
-    ssize_t put = ::writev(fd, parts, count);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    while (count > 0 && static_cast<size_t>(put) >= parts->iov_len) {
-      put -= static_cast<ssize_t>(parts->iov_len);
-      ++parts;
-      --count;
+// One accepted connection, plain or TLS, with blocking reads and writes.
+class Stream {
+ public:
+  Stream(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
+
+  bool readExact(void* buffer, size_t n) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (n > 0) {
+      const int chunk = static_cast<int>(std::min<size_t>(n, 1u << 30));
+      const ssize_t got = ssl_ ? SSL_read(ssl_.get(), p, chunk) : ::read(fd_, p, static_cast<size_t>(chunk));
+      if (got < 0 && !ssl_ && errno == EINTR) continue;
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
     }
-    if (count > 0) {
-      parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + put;
-      parts->iov_len -= static_cast<size_t>(put);
-    }
+    return true;
   }
-  return true;
-}
+
+  // Plain: one gathered write. TLS: one write per part, as the server's
+  // TLS connection writes header and data.
+  bool writeAll(iovec* parts, int count) {
+    if (ssl_) {
+      for (int i = 0; i < count; ++i) {
+        if (parts[i].iov_len > 0 &&
+            SSL_write(ssl_.get(), parts[i].iov_base, static_cast<int>(parts[i].iov_len)) != int(parts[i].iov_len)) {
+          return false;
+        }
+      }
+      return true;
+    }
+    while (count > 0) {
+      ssize_t put = ::writev(fd_, parts, count);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      while (count > 0 && static_cast<size_t>(put) >= parts->iov_len) {
+        put -= static_cast<ssize_t>(parts->iov_len);
+        ++parts;
+        --count;
+      }
+      if (count > 0) {
+        parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + put;
+        parts->iov_len -= static_cast<size_t>(put);
+      }
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::unique_ptr<SSL, SslFree> ssl_;
+};
 
 // A reply header as the server writes it for a transfer: the echo byte
 // alone in bytes 0-3, the command word, the tag, the length, class and code 0.
@@ -89,9 +117,18 @@ FramedRelay::~FramedRelay() {
   for (std::thread& t : threads) t.join();
 }
 
-bool FramedRelay::start() {
+std::string FramedRelay::start() {
+  if (tls_) {
+    context_.reset(SSL_CTX_new(TLS_server_method()));
+    if (!context_ ||
+        SSL_CTX_use_certificate_file(context_.get(), certPairCertificatePath(CERT_PAIR_OWN).c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context_.get(), certPairKeyPath(CERT_PAIR_OWN).c_str(), SSL_FILETYPE_PEM) != 1) {
+      return "the TLS relay cannot load the certificate pair";
+    }
+    SSL_CTX_set_mode(context_.get(), SSL_MODE_AUTO_RETRY);
+  }
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) return false;
+  if (listener_ < 0) return "socket failed";
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -99,11 +136,11 @@ bool FramedRelay::start() {
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listener_, 64) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return false;
+    return "the relay cannot listen";
   }
   port_ = ntohs(address.sin_port);
   acceptor_ = std::thread([this] { acceptLoop(); });
-  return true;
+  return {};
 }
 
 uint64_t FramedRelay::cpuNanos() const {
@@ -141,9 +178,16 @@ void FramedRelay::serve(int fd) {
   const std::vector<uint8_t> source(kPartSize, 0xA5);
   std::vector<uint8_t> sink;
   uint8_t request[kRequestHeader + kUrbRequest];
+  SSL* ssl = nullptr;
+  if (tls_ && (!(ssl = SSL_new(context_.get())) || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1)) {
+    SSL_free(ssl);
+    ssl = nullptr;
+    ::shutdown(fd, SHUT_RDWR);  // the loop below then ends at once
+  }
+  Stream stream(fd, ssl);
   for (;;) {
-    if (!readExact(fd, request, kRequestHeader)) break;
-    if (be32(request + 4) != kCommandUrb || !readExact(fd, request + kRequestHeader, kUrbRequest)) break;
+    if (!stream.readExact(request, kRequestHeader)) break;
+    if (be32(request + 4) != kCommandUrb || !stream.readExact(request + kRequestHeader, kUrbRequest)) break;
     const uint8_t echo = request[3];
     const uint8_t* tag = request + 8;
     const uint8_t* urb = request + kRequestHeader;
@@ -153,12 +197,12 @@ void FramedRelay::serve(int fd) {
     const uint32_t outLength = be32(urb + 8);
     if (outLength > kMaxOutLength || inLength > kMaxOutLength) break;
     if (sink.size() < outLength) sink.resize(outLength);
-    if (!readExact(fd, sink.data(), outLength)) break;
+    if (!stream.readExact(sink.data(), outLength)) break;
     uint8_t header[kReplyHeader];
     if (!in || inLength == 0) {
       replyHeader(header, echo, kUrbFinal, tag, 0);
       iovec part{header, sizeof header};
-      if (!writeAll(fd, &part, 1)) break;
+      if (!stream.writeAll(&part, 1)) break;
       continue;
     }
     // Control and interrupt replies are one part; bulk IN data goes in
@@ -172,7 +216,7 @@ void FramedRelay::serve(int fd) {
       done += n;
       replyHeader(header, echo, done == inLength ? kUrbFinal : kUrbPartial, tag, n);
       iovec parts[] = {{header, sizeof header}, {const_cast<uint8_t*>(source.data()), n}};
-      ok = writeAll(fd, parts, 2);
+      ok = stream.writeAll(parts, 2);
     }
     if (!ok) break;
   }
