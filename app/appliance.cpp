@@ -15,7 +15,9 @@
 #include "app/slot_card_mirror.h"
 #include "app/supervisor.h"
 #include "app/supervisor_port.h"
+#include "app/wired_interface_view.h"
 #include "core/gpio_board.h"
+#include "core/gpio_device.h"
 #include "core/lazy_hub_watcher.h"
 #include "core/paths.h"
 #include "core/run_state.h"
@@ -43,6 +45,7 @@
 #include "sim/usb/sim_usb_commands.h"
 #include "sim/usb/sim_usb_host.h"
 #include "usbserver/linux_usb_platform.h"
+#include "usbserver/usb_server.h"
 
 namespace {
 
@@ -148,7 +151,13 @@ void Appliance::printBanner() {
 }
 
 void Appliance::startServices() {
-  gpio_->startBlinkerIfNeeded({});
+  interfaceView_ = std::make_unique<WiredInterfaceView>(*wired_, paramTable());
+  GpioDevice& device = gpio_->device();
+  usbServer_ = std::make_unique<UsbServer>(*usbPlatform_, gpio_->usbPortOutputs(), interfaceView_.get(),
+                                           paramTable(), deviceIdentity().product,
+                                           [&device] { return device.started(); });
+  if (usbServer_->start() <= 0) std::fprintf(stderr, "UsbSrvd: start failed\n");
+  gpio_->startBlinkerIfNeeded([this] { return usbDeviceInUse(usbServer_->table()); });
   auto* watcher = new LazyHubWatcher({}, [] {
     const auto* hour = paramTable().findAs<IntParam>("dailyrestart");
     return hour ? hour->value() : 24;
@@ -162,7 +171,7 @@ void Appliance::supervise() {
   config.twoPhy = hasProductProperty(product, TwoPhy);
   config.goodLinkMask = static_cast<int>(goodWiredLinkMask(product.phy0_addr, config.twoPhy));
   config.cardReader = hasProductProperty(product, CardReader);
-  ApplianceSupervisorPort port(*wired_, gpio_->device(), product);
+  ApplianceSupervisorPort port(*wired_, gpio_->device(), product, usbServer_.get());
   Supervisor supervisor(port, config, ticks());
   while (supervisor.pass(ticks())) sleepMs(100);
   timedOut_ = listedTaskCount() > 0;

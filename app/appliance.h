@@ -18,6 +18,8 @@ class SimUsbHost;
 class SimUsbCommands;
 class SimPhyAccess;
 class UsbPlatform;
+class UsbServer;
+class WiredInterfaceView;
 
 struct ApplianceOptions {
   std::string root = "/";
@@ -53,6 +55,8 @@ class Appliance {
   std::unique_ptr<DeviceParamEffects> paramEffects_;
   std::unique_ptr<RelayController> relay_;
   std::unique_ptr<UsbPlatform> usbPlatform_;
+  std::unique_ptr<WiredInterfaceView> interfaceView_;
+  std::unique_ptr<UsbServer> usbServer_;
   // the simulation (under --sim only)
   SimPhyAccess* simPhy_ = nullptr;
   std::unique_ptr<SimCommandRegistry> simCommands_;

@@ -10,6 +10,7 @@
 #include "core/linux_gpio_backend.h"
 #include "core/status_display.h"
 #include "notify/event_codes.h"
+#include "params/product.h"
 #include "notify/notify_registry.h"
 #include "params/param_table.h"
 #include "params/product_info.h"
@@ -24,8 +25,9 @@ constexpr std::chrono::milliseconds kProbeLimit{5000};
 
 std::unique_ptr<SimGpioDriver> simulatedDriver(const ProductInfo& product, bool simulated) {
   if (!simulated) return nullptr;
-  return std::make_unique<SimGpioDriver>(
-      simGpioProfileFor(product.gpio_hw_project, static_cast<int>(product.usb_ports_phy)));
+  SimGpioProfile profile = simGpioProfileFor(product.gpio_hw_project, static_cast<int>(product.usb_ports_phy));
+  profile.cardSlot = hasProductProperty(product, CardReader);
+  return std::make_unique<SimGpioDriver>(profile);
 }
 
 // A task that did not start is still ours to delete.

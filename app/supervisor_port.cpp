@@ -15,9 +15,11 @@
 #include "params/param_table.h"
 #include "params/parameters.h"
 #include "params/product.h"
+#include "usbserver/usb_server.h"
 
-ApplianceSupervisorPort::ApplianceSupervisorPort(NetInterface& wired, GpioDevice& gpio, const ProductInfo& product)
-    : wired_(wired), gpio_(gpio), features_(featureWordOf(product)) {}
+ApplianceSupervisorPort::ApplianceSupervisorPort(NetInterface& wired, GpioDevice& gpio, const ProductInfo& product,
+                                                 UsbServer* usbServer)
+    : wired_(wired), gpio_(gpio), usbServer_(usbServer), features_(featureWordOf(product)) {}
 
 int ApplianceSupervisorPort::taskCount() { return listedTaskCount(); }
 int ApplianceSupervisorPort::shutdowns() { return runState().shutdowns.load(); }
@@ -79,3 +81,7 @@ void ApplianceSupervisorPort::showCard(bool present) {
 
 void ApplianceSupervisorPort::requestStop() { runState().shutdowns.fetch_add(1); }
 void ApplianceSupervisorPort::startShutDown() { ShutDown::launch(1); }
+
+void ApplianceSupervisorPort::restorePortPower() {
+  if (usbServer_) usbServer_->restorePortPower();
+}

@@ -12,11 +12,14 @@
 
 class GpioDevice;
 class NetInterface;
+class UsbServer;
 struct ProductInfo;
 
 class ApplianceSupervisorPort : public SupervisorPort {
  public:
-  ApplianceSupervisorPort(NetInterface& wired, GpioDevice& gpio, const ProductInfo& product);
+  // usbServer may be null (no USB server in this process).
+  ApplianceSupervisorPort(NetInterface& wired, GpioDevice& gpio, const ProductInfo& product,
+                          UsbServer* usbServer = nullptr);
 
   int taskCount() override;
   int shutdowns() override;
@@ -37,11 +40,12 @@ class ApplianceSupervisorPort : public SupervisorPort {
   void showCard(bool present) override;
   void requestStop() override;
   void startShutDown() override;
-  void restorePortPower() override {}
+  void restorePortPower() override;
 
  private:
   NetInterface& wired_;
   GpioDevice& gpio_;
+  UsbServer* usbServer_;
   const uint32_t features_;
   int cardLedColour_ = 0;  // the last colour LED 0 showed, 0: none seen
 };

@@ -188,6 +188,7 @@ int SimGpioDriver::serve(unsigned long request, void* argument, std::vector<uint
       *static_cast<uint32_t*>(argument) = inputs_;
       return 0;
     case kGpioCardPresence:
+      if (!profile_.cardSlot) return -1;
       *static_cast<uint32_t*>(argument) = card_ ? 1 : 0;
       return 0;
     default:

@@ -22,6 +22,8 @@ struct SimGpioProfile {
   int ports = 4;               // USB ports with an LED
   uint32_t buttonMask = 0x1;   // /dev/button<n> present for bit n
   uint32_t driverWord = 0x00010002;
+  // Only the card-reader board's driver answers the card presence request.
+  bool cardSlot = false;
 };
 
 // The drivers of a product: the board layout of its gpio_hw_project value

@@ -107,7 +107,9 @@ struct PortBench {
     product.usb_ports_phy = 4;
     product.product_id = productId;
     product.phy0_addr = 4;
-    driver = std::make_unique<SimGpioDriver>(simGpioProfileFor(gpioHwProject, 4));
+    SimGpioProfile profile = simGpioProfileFor(gpioHwProject, 4);
+    profile.cardSlot = true;
+    driver = std::make_unique<SimGpioDriver>(profile);
     device = std::make_unique<GpioDevice>(*driver, paramTable(), product);
     wired = std::make_unique<NetInterface>(phy, vlans, NetBoard{});
     port = std::make_unique<ApplianceSupervisorPort>(*wired, *device, product);

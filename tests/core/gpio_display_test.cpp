@@ -249,3 +249,16 @@ TEST(SimGpioCommands, ThroughTheControlSocket) {
 }
 
 }  // namespace
+
+// Only the card-reader board's driver knows the card presence request: on
+// every other board port 1 is an ordinary USB port.
+TEST(SimGpioDriver, CardPresenceIsAnsweredOnlyWithACardSlot) {
+  for (const bool slot : {false, true}) {
+    SimGpioProfile profile = simGpioProfileFor(kPanel, 4);
+    profile.cardSlot = slot;
+    SimGpioDriver driver(profile);
+    ASSERT_TRUE(driver.open());
+    uint32_t word = 7;
+    EXPECT_EQ(driver.ioctl(kGpioCardPresence, &word) == 0, slot);
+  }
+}

@@ -19,6 +19,7 @@ struct GpioBench {
     product.product_id = productId;
     SimGpioProfile profile = simGpioProfileFor(gpioHwProject, 20);
     profile.buttonMask = buttonMask;
+    profile.cardSlot = true;
     driver = std::make_unique<SimGpioDriver>(profile);
     device = std::make_unique<GpioDevice>(*driver, table, product);
   }

@@ -90,10 +90,16 @@ class Session {
   const VersionInfo& version() const { return version_; }
   const CliOptions& options() const { return options_; }
 
-  // Connects the device for this client.
+  // Connects the device for this client. The server admits a connect only
+  // to a port its last device list on this connection showed, so the list
+  // (with the key proofs) comes first.
   int take(DeviceRef d) {
     Status s;
-    int rc = client_->connect(d, options_.clientName, s);
+    std::vector<DeviceEntry> listed;
+    int rc = client_->deviceList(options_.proofForm, options_.keys, listed, s);
+    if (rc != 0) return connectionFailure(rc);
+    if (!s.ok()) return refused("list", s);
+    rc = client_->connect(d, options_.clientName, s);
     if (rc != 0) return connectionFailure(rc);
     if (!s.ok()) return refused("connect", s);
     return kExitOk;
