@@ -96,6 +96,9 @@ TEST(ApplianceStart, CertificateFilesAreTidiedBeforeTlsStarts) {
   const std::string hash =
       runCommand("openssl x509 -noout -subject_hash -in '" + flash + "/cert_root.pem'").output.substr(0, 8);
   ASSERT_EQ(hash.size(), 8u);
+  // An imported key without its certificate (the prepared root's factory
+  // pair replaced by a key alone).
+  ::unlink((flash + "/cert_fsrv.pem").c_str());
   ASSERT_EQ(runCommand("printf 'key' > '" + flash + "/cert_fpkey.pem'").exitCode, 0);
 
   ASSERT_TRUE(appliance.start(1)) << appliance.error();
