@@ -3,10 +3,16 @@
 // data moved to a simulated disk, a file system made, checked and read back
 // through the tunnel, and the events a holding client receives when another
 // takes its device or the device is unplugged.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
+#include <vector>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -37,6 +43,39 @@ std::map<std::string, Listed> parseList(const std::string& text) {
   }
   return out;
 }
+
+// A TCP connection from the peer namespace to the plain port; -1 when refused.
+int connectFromPeer(const ApplianceProcess& appliance) {
+  int fd = -1;
+  appliance.net().runInPeer([&fd] {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9200);
+    ::inet_pton(AF_INET, ApplianceProcess::address(), &to.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  });
+  return fd;
+}
+
+// True when the server closed the connection within the limit (end of
+// stream or reset); false while it stays open.
+bool closedByServer(int fd, std::chrono::milliseconds limit) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
+  char byte;
+  return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+struct Sockets {
+  std::vector<int> fds;
+  ~Sockets() {
+    for (int fd : fds) ::close(fd);
+  }
+};
 
 constexpr const char* kStorage = "0781:5567";
 constexpr const char* kKey = "1d50:6001";
@@ -108,6 +147,52 @@ TEST_F(UsbServerE2eTest, HolderHearsOfTakeoverAndUnplug) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_FALSE(parseList(appliance_.usbclient("list").output).count(kKey));
+}
+
+// Two clients per port and one more: the four-port appliance serves nine
+// connections and closes the tenth at once; a place that comes free is
+// taken again.
+TEST_F(UsbServerE2eTest, ClientsBeyondTheLimitAreTurnedAway) {
+  awaitDevices();
+  Sockets clients;
+  for (int i = 0; i < 9; ++i) {
+    clients.fds.push_back(connectFromPeer(appliance_));
+    ASSERT_GE(clients.fds.back(), 0);
+    std::this_thread::sleep_for(50ms);
+  }
+  const int tenth = connectFromPeer(appliance_);
+  ASSERT_GE(tenth, 0);
+  EXPECT_TRUE(closedByServer(tenth, 3000ms));
+  ::close(tenth);
+  for (int fd : clients.fds) EXPECT_FALSE(closedByServer(fd, 0ms));
+
+  ::close(clients.fds.back());
+  clients.fds.pop_back();
+  std::this_thread::sleep_for(500ms);
+  clients.fds.push_back(connectFromPeer(appliance_));
+  ASSERT_GE(clients.fds.back(), 0);
+  EXPECT_FALSE(closedByServer(clients.fds.back(), 1000ms));
+}
+
+// A client that stays silent longer than the heartbeat set in the
+// parameter file is dropped; one that keeps talking stays.
+TEST(UsbServerHeartbeatE2eTest, SilentClientIsDropped) {
+  ApplianceProcess appliance("basic4");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  std::ofstream(appliance.root() + "/etc/params.dat", std::ios::app) << " wyk_heartbeat = 2\n";
+  ASSERT_TRUE(appliance.start(0)) << appliance.error();
+  const std::string client = ApplianceProcess::binary("tools/usbclient/usbclient") + " --host " +
+                             ApplianceProcess::address();
+  int silent = -1;
+  for (int i = 0; i < 50 && (silent = connectFromPeer(appliance)) < 0; ++i) std::this_thread::sleep_for(100ms);
+  ASSERT_GE(silent, 0);
+  const auto since = std::chrono::steady_clock::now();
+  EXPECT_TRUE(closedByServer(silent, 10000ms));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  EXPECT_GE(seconds, 1.5);
+  ::close(silent);
+  // A client that sends its keep-alives is still served afterwards.
+  EXPECT_EQ(appliance.usbclient("version").exitCode, 0);
 }
 
 // A file system made on the simulated disk through the tunnel: the client
