@@ -192,6 +192,7 @@ int Appliance::run() {
     return 64;
   }
   runState().kickOff.store(parseKickOff(std::getenv("KickOff")));
+  UsbServer::keepFreedTransferMemory();
   umask(077);
   installSignalHandlers();
   setRootDirectory(options_.root);

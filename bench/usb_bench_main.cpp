@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "usbserver/usb_server.h"
 #include "bench/usb_bench_env.h"
 #include "bench/usb_bench_probe.h"
 #include "bench/usb_bench_relay.h"
@@ -433,6 +434,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usb_bench: %s (run as root)\n", error.c_str());
     return 1;
   }
+  // The server runs with the allocator settings the appliance gives it.
+  UsbServer::keepFreedTransferMemory();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 

@@ -1,5 +1,7 @@
 #include "usbserver/usb_server.h"
 
+#include <malloc.h>
+
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -128,3 +130,5 @@ UsbDeviceTable& UsbServer::table() { return *table_; }
 UsbPortEvents& UsbServer::events() { return *events_; }
 
 int UsbServer::connectionCount() const { return tasks_->connectionCount(); }
+
+void UsbServer::keepFreedTransferMemory() { mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap); }

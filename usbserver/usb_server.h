@@ -43,6 +43,12 @@ class UsbServer {
   // The first scan, then the "UsbSrvd" task: its id (> 0), or <= 0 when it
   // could not be started.
   int start();
+  // Once at process start, before any thread: bulk transfers move through
+  // 64 KiB part buffers, and a burst of them freed together would otherwise
+  // be handed back to the kernel and faulted in again page by page on the
+  // next burst. Up to kKeptFreeHeap bytes of freed heap stay with the process.
+  static constexpr int kKeptFreeHeap = 32 << 20;
+  static void keepFreedTransferMemory();
   // Switches on every port whose power-off time has passed (each pass of
   // main's supervision loop).
   void restorePortPower();
