@@ -59,8 +59,8 @@ TEST(ApplianceStart, TasksRunAsNamedThreads) {
     std::vector<std::string> absent;
   };
   const Row rows[] = {
-      {"basic4", {"GPio", "LazyHubWatcher"}, {"Blinker"}},
-      {"blinker", {"GPio", "LazyHubWatcher", "Blinker"}, {}},
+      {"basic4", {"GPio", "UsbSrvd", "LazyHubWatcher"}, {"Blinker"}},
+      {"blinker", {"GPio", "UsbSrvd", "LazyHubWatcher", "Blinker"}, {}},
   };
   for (const Row& row : rows) {
     ApplianceProcess appliance(row.profile);
