@@ -210,7 +210,8 @@ bool UsbDeviceTable::dropOwner(int index) {
   return true;
 }
 
-UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& watchSerial) {
+UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& watchSerial,
+                                     const std::function<void(int node, uint32_t serial)>& opened) {
   if (!isTableIndex(index)) return UsbResult::error(19);
   UsbDevice& e = entries_[index];
   int r;
@@ -227,6 +228,7 @@ UsbResult UsbDeviceTable::takeDevice(int index, UsbClient& client, uint32_t& wat
       // A clean-up asked for the previous client's use ends with it; the
       // new client was told of nothing and keeps its device.
       e.cleanupFlag = false;
+      if (opened) opened(e.node, watchSerial);
       return UsbResult::ok();
     }
   }

@@ -10,6 +10,7 @@
 // held. Device events are raised with no lock held.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -89,7 +90,10 @@ class UsbDeviceTable {
   // checks and taken the device from a previous owner. Class 3 with the
   // error number when the node cannot be opened (the device is then gone),
   // class 3 code 71 when the node is open already.
-  UsbResult takeDevice(int index, UsbClient& client, uint32_t& watchSerial);
+  // `opened` runs under the entry's mutex with the new node and serial, so
+  // that the client's poll set holds the node before anyone can close it.
+  UsbResult takeDevice(int index, UsbClient& client, uint32_t& watchSerial,
+                       const std::function<void(int node, uint32_t serial)>& opened = {});
   // Ends a client's use of the entry: closes the node (the kernel forgets
   // its transfers), frees the transfer records and makes the entry present
   // without owner. With onlyFor, nothing happens unless that client owns

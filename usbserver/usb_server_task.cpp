@@ -198,10 +198,7 @@ int UsbSrvdPrcs::onClientReadable(FdWatch* watch, uint32_t events) {
   // The first read may wait a moment: the socket reported input, which at
   // the end of the stream or for a TLS record without data carries no byte.
   int result = task->session_->dispatchRequest(true);
-  while (result > 0) {
-    task->watchNewDevices();
-    result = task->session_->dispatchRequest(false);
-  }
+  while (result > 0) result = task->session_->dispatchRequest(false);
   if (result < 0 || (events & (EPOLLHUP | EPOLLERR))) task->dead_ = true;
   if (task->setup_.activity) task->setup_.activity();
   return 0;
@@ -217,33 +214,29 @@ int UsbSrvdPrcs::onDeviceReady(FdWatch* watch, uint32_t) {
   const int result = device->task->setup_.parts.engine.usbSrvPoll(device->device.index, device->device.serial);
   if (result < 0) {
     // The record belongs to an earlier connection of the device, or the
-    // device is gone: stop watching it.
-    device->task->removeWatch(watch->fd);
+    // device is gone: its node was closed, which ended the registration
+    // with it (the number may name another thread's file by now, so it is
+    // never handed to epoll again). The watch only stops.
     watch->owner = nullptr;
   }
   if (device->task->setup_.activity) device->task->setup_.activity();
   return 0;
 }
 
-void UsbSrvdPrcs::watchNewDevices() {
-  for (const UsbSession::DeviceWatch& device : session_->takeNewWatches()) {
-    // A node number may come back for a new connection of a device: the old
-    // registration goes first.
-    for (auto& old : devices_) {
-      if (old->watch.fd == device.node && old->watch.owner) {
-        removeWatch(old->watch.fd);
-        old->watch.owner = nullptr;
-      }
-    }
-    auto watch = std::make_unique<DeviceWatch>();
-    watch->task = this;
-    watch->device = device;
-    watch->watch = FdWatch{watch.get(), &UsbSrvdPrcs::onDeviceReady, device.node};
-    // The readiness a node reports for a completion or a vanished device
-    // is the platform's (usbfs: output); any other event would fire always.
-    const uint32_t events = setup_.parts.table.platform().nodePollEvents();
-    if (addWatch(&watch->watch, events) == 0) devices_.push_back(std::move(watch));
+void UsbSrvdPrcs::watchDevice(const UsbSession::DeviceWatch& device) {
+  // A node number may come back for a new connection of a device: its old
+  // registration ended when the old node was closed.
+  for (auto& old : devices_) {
+    if (old->watch.fd == device.node) old->watch.owner = nullptr;
   }
+  auto watch = std::make_unique<DeviceWatch>();
+  watch->task = this;
+  watch->device = device;
+  watch->watch = FdWatch{watch.get(), &UsbSrvdPrcs::onDeviceReady, device.node};
+  // The readiness a node reports for a completion or a vanished device is
+  // the platform's (usbfs: output); any other event would fire always.
+  const uint32_t events = setup_.parts.table.platform().nodePollEvents();
+  if (addWatch(&watch->watch, events) == 0) devices_.push_back(std::move(watch));
 }
 
 void UsbSrvdPrcs::cleanupFlaggedDevices() {
@@ -266,6 +259,7 @@ void UsbSrvdPrcs::run() {
   connection_->setOwner(this);
   if (tls_ && connection_->tlsAccept(setup_.tlsSettings()) != 1) return;
   session_ = std::make_unique<UsbSession>(setup_.parts, *connection_, vlanId_);
+  session_->setDeviceWatcher([this](const UsbSession::DeviceWatch& device) { watchDevice(device); });
   clientWatch_ = FdWatch{this, &UsbSrvdPrcs::onClientReadable, connection_->descriptor()};
   wakeWatch_ = FdWatch{this, &UsbSrvdPrcs::onWake, session_->wakeDescriptor()};
   if (addWatch(&clientWatch_, EPOLLIN | EPOLLHUP) != 0 || addWatch(&wakeWatch_, EPOLLIN) != 0) return;
@@ -273,6 +267,8 @@ void UsbSrvdPrcs::run() {
   const int64_t heartbeat = int64_t(setup_.parts.hooks.heartbeatSeconds()) * 100;
   int64_t cleanupDue = 0;
   while (!dead_) {
+    // Between two dispatch passes no event refers to a stopped watch.
+    std::erase_if(devices_, [](const auto& device) { return device->watch.owner == nullptr; });
     const int served = dispatch(kClientDispatchMs);
     if (ticks() >= cleanupDue) {
       cleanupDue = ticks() + kCleanupTicks;
@@ -280,10 +276,9 @@ void UsbSrvdPrcs::run() {
     }
     if (heartbeat > 0 && served == 0 && ticks() - session_->lastRequestTick() > heartbeat) break;
   }
+  // Device nodes leave the poll set as they are closed, and the poll set
+  // goes with the task.
   removeWatch(clientWatch_.fd);
   removeWatch(wakeWatch_.fd);
-  for (auto& device : devices_) {
-    if (device->watch.owner) removeWatch(device->watch.fd);
-  }
   session_->releaseClientDevices();
 }

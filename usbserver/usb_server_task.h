@@ -111,7 +111,7 @@ class UsbSrvdPrcs : public Task {
   static int onClientReadable(FdWatch* watch, uint32_t events);
   static int onWake(FdWatch* watch, uint32_t events);
   static int onDeviceReady(FdWatch* watch, uint32_t events);
-  void watchNewDevices();
+  void watchDevice(const UsbSession::DeviceWatch& device);
   void cleanupFlaggedDevices();
 
   UsbServerSetup setup_;

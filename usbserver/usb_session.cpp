@@ -235,7 +235,10 @@ int UsbSession::handleConnect(const RequestHeader& h) {
   }
   const bool prereset = parts_.access.portPrereset(port) && !reconnection;
   uint32_t serial = 0;
-  UsbResult taken = parts_.table.takeDevice(index, *this, serial);
+  const auto watch = [this, index](int node, uint32_t opened) {
+    if (watcher_) watcher_({index, node, opened});
+  };
+  UsbResult taken = parts_.table.takeDevice(index, *this, serial, watch);
   if (taken.status == USB_ST_OK && prereset) {
     {
       std::lock_guard<std::mutex> guard(entry.mutex);
@@ -244,26 +247,16 @@ int UsbSession::handleConnect(const RequestHeader& h) {
     parts_.table.releaseDevice(index);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     parts_.table.scanUsbDevices();
-    taken = parts_.table.takeDevice(index, *this, serial);
+    taken = parts_.table.takeDevice(index, *this, serial, watch);
   }
   if (taken.status != USB_ST_OK) {
     cleanUpAfterRefusal(index);
     return sendReply(h, USB_CMD_CONNECT, taken) ? 0 : -1;
   }
-  {
-    std::lock_guard<std::mutex> guard(entry.mutex);
-    newWatches_.push_back({index, entry.node, serial});
-  }
   // The slot shows its owner before the client hears of it, so that
   // whatever the client or an administrator does next follows the event.
   if (!reconnection) parts_.hooks.onUsbDeviceConnected(index, name);
   return sendReply(h, USB_CMD_CONNECT, UsbResult::ok()) ? 0 : -1;
-}
-
-std::vector<UsbSession::DeviceWatch> UsbSession::takeNewWatches() {
-  std::vector<DeviceWatch> watches;
-  watches.swap(newWatches_);
-  return watches;
 }
 
 void UsbSession::releaseInterfaces(int index) {

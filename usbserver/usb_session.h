@@ -12,6 +12,7 @@
 #include <sys/uio.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,14 +54,15 @@ class UsbSession : public UsbClient {
   void deliverQueued();
   int wakeDescriptor() const { return wake_.get(); }
   int64_t lastRequestTick() const { return lastRequest_; }
-  // Indexes of the devices whose node this session watches, with the serial
-  // of the watch; the task keeps its poll set in step with it.
+  // The node of a device this session connected, with the serial of the
+  // connection; the task adds it to its poll set at once (called on the
+  // session's own task, under the device entry's mutex).
   struct DeviceWatch {
     int index;
     int node;
     uint32_t serial;
   };
-  std::vector<DeviceWatch> takeNewWatches();
+  void setDeviceWatcher(std::function<void(const DeviceWatch&)> watcher) { watcher_ = std::move(watcher); }
   // Frees everything the client owns (at the end of the connection).
   void releaseClientDevices();
 
@@ -124,5 +126,5 @@ class UsbSession : public UsbClient {
   std::deque<QueuedEvent> events_;
   UniqueFd wake_;
 
-  std::vector<DeviceWatch> newWatches_;
+  std::function<void(const DeviceWatch&)> watcher_;
 };
