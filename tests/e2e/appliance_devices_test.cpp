@@ -268,4 +268,41 @@ TEST(ApplianceDevices, BlinkerShowsTheAddressAndIdentifiesOnSignal57) {
       eventually([&] { return steps = blinkerSteps(appliance, since), holds(steps, identify, address); }, 5000ms));
 }
 
+// "INDEX PORT" of the first `usbclient list` line naming vidPid, or "".
+std::string listedDevice(const ApplianceProcess& appliance, const std::string& vidPid) {
+  std::istringstream lines(appliance.usbclient("list").output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string index, port, speed, id;
+    if (words >> index >> port >> speed >> id && id == vidPid) return index + " " + port;
+  }
+  return "";
+}
+
+// While a client holds a USB device the Blinker keeps the status LED on.
+TEST(ApplianceDevices, BlinkerKeepsTheLedOnWhileADeviceIsInUse) {
+  const std::vector<int> steadyOn(8, 1);
+  ApplianceProcess appliance("blinker");
+  ASSERT_TRUE(appliance.ok()) << appliance.error();
+  ASSERT_TRUE(appliance.start(1)) << appliance.error();
+  ASSERT_TRUE(appliance.plugProfileDevices());
+  std::string storage;
+  ASSERT_TRUE(eventually([&] { return !(storage = listedDevice(appliance, "0781:5567")).empty(); }, 10000ms))
+      << appliance.usbclient("list").output;
+  EXPECT_FALSE(holds(blinkerSteps(appliance, 0), steadyOn));
+
+  const uint64_t since = lastSequence(appliance);
+  {
+    ApplianceProcess::Background client(appliance, ApplianceProcess::binary("tools/usbclient/usbclient") +
+                                                        " --host " + ApplianceProcess::address() + " connect " +
+                                                        storage + " 30");
+    ASSERT_TRUE(client.waitForOutput("connected index")) << client.output();
+    EXPECT_TRUE(eventually([&] { return holds(blinkerSteps(appliance, since), steadyOn); }, 6000ms));
+  }
+  // The client is gone: the address pattern comes back.
+  const uint64_t released = lastSequence(appliance);
+  EXPECT_TRUE(eventually([&] { return holds(blinkerSteps(appliance, released), {0, 0, 0, 1, 0, 1, 0, 1}); }, 8000ms));
+}
+
 }  // namespace
