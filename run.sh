@@ -12,5 +12,5 @@ if [ "$(id -u)" != 0 ]; then
 fi
 ./tools/install-deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DAPPLIANCE_BENCH=OFF >/dev/null
-cmake --build build/release -j "$(nproc)"
+cmake --build build/release -j "$(nproc)" --target appliance simctl usbclient_cli
 exec ./tools/launcher/appliance-sim up "$@"

@@ -73,6 +73,9 @@ bool validDevpath(const std::string& devpath) {
 
 SimUsbHost::SimUsbHost()
     : sysfsDir_(sysPath("/sys/bus/usb/devices")), devDir_(sysPath("/dev/bus/usb")), sysfs_(sysfsDir_) {
+  // A host has its bus directory before anything is plugged in.
+  std::error_code ignored;
+  std::filesystem::create_directories(sysfsDir_, ignored);
   completer_ = std::thread([this] { completionLoop(); });
 }
 
