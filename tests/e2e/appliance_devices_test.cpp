@@ -116,6 +116,20 @@ TEST(ApplianceDevices, CablePullShowsE5AndBeepsUntilTheLinkReturns) {
   EXPECT_EQ(beeps(appliance), beepsAfter);
 }
 
+// The display model beeps once when it starts after a boot (KickOff 0), not
+// when the start script restarts it.
+TEST(ApplianceDevices, StartBeepOnlyAfterABoot) {
+  for (const int kickOff : {0, 1}) {
+    ApplianceProcess appliance("display");
+    ASSERT_TRUE(appliance.ok()) << appliance.error();
+    ASSERT_TRUE(appliance.start(kickOff)) << appliance.error();
+    // The beep comes before the start-up chase ends with the default text.
+    ASSERT_TRUE(eventually([&] { return displayShows(appliance, "\"DS\" blink 0 0 0 0"); }, 10000ms))
+        << gpioState(appliance);
+    EXPECT_EQ(beeps(appliance), kickOff == 0 ? 1 : 0) << "KickOff " << kickOff;
+  }
+}
+
 // The stop locks the display on "RS"; a lost link no longer reaches it.
 TEST(ApplianceDevices, StopShowsRSUntilTheEnd) {
   ApplianceProcess appliance("display");
