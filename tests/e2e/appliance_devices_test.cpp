@@ -1,5 +1,7 @@
 // The appliance's own hardware through the simulated drivers: the factory
-// reset button, and a cable pull as the status display and the relay show it.
+// reset button, link and supply losses on the status display, the beeper and
+// the relay, the card slot, the Blinker, and the driver's counter as the
+// process's clock.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
