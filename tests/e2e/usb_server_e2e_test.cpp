@@ -10,10 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <vector>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -36,10 +37,13 @@ std::map<std::string, Listed> parseList(const std::string& text) {
   std::map<std::string, Listed> out;
   std::istringstream lines(text);
   std::string line;
-  const std::regex row(R"(^(\d+) (\d+) \S+ ([0-9a-f]{4}:[0-9a-f]{4}) )");
   while (std::getline(lines, line)) {
-    std::smatch m;
-    if (std::regex_search(line, m, row)) out[m[3]] = {std::stoi(m[1]), std::stoi(m[2])};
+    Listed d;
+    char speed[16] = {}, ids[10] = {};
+    if (std::sscanf(line.c_str(), "%d %d %15s %9s ", &d.index, &d.port, speed, ids) == 4 && std::strlen(ids) == 9 &&
+        ids[4] == ':') {
+      out[ids] = d;
+    }
   }
   return out;
 }
