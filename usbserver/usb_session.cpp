@@ -11,6 +11,7 @@
 
 #include "core/stream_connection.h"
 #include "core/tick_clock.h"
+#include "usbserver/configuration_change.h"
 #include "usbserver/control_request.h"
 #include "usbserver/key_proof.h"
 #include "usbserver/port_access.h"
@@ -259,16 +260,6 @@ int UsbSession::handleConnect(const RequestHeader& h) {
   return sendReply(h, USB_CMD_CONNECT, UsbResult::ok()) ? 0 : -1;
 }
 
-void UsbSession::releaseInterfaces(int index) {
-  UsbDevice& entry = parts_.table.entry(index);
-  const int current = entry.currentConfiguration;
-  if (current < 0 || current >= static_cast<int>(entry.configurations.size()) || entry.node < 0) return;
-  const UsbConfigRecord& config = entry.configurations[current];
-  for (int i = 0; i < config.interfaceCount; ++i) {
-    parts_.table.platform().releaseInterface(entry.node, config.interfaces[i]);
-  }
-}
-
 int UsbSession::handleDisconnect(const RequestHeader& h) {
   uint8_t payload[2];
   if (!readExact(payload, sizeof payload)) {
@@ -292,12 +283,12 @@ int UsbSession::handleDisconnect(const RequestHeader& h) {
       } else {
         const int rc = platform.request551A(entry.node);
         if (rc >= 0) {
-          releaseInterfaces(index);
+          releaseCurrentInterfaces(platform, entry);
         } else if (!(rc == -19 && vendor != 0x1139 && product != 0x8086)) {
           if (parts_.hooks.portPowerSwitching()) {
             parts_.hooks.powerOffPort(port - 1, 100);
           } else if (platform.reset(entry.node) >= 0) {
-            releaseInterfaces(index);
+            releaseCurrentInterfaces(platform, entry);
           } else {
             result = UsbResult::error(0);
           }
@@ -320,85 +311,47 @@ int UsbSession::handleSetConfiguration(const RequestHeader& h) {
   if (!readExact(payload, sizeof payload)) return -1;
   const int index = payload[0], port = payload[1], value = payload[2], pairs = payload[3];
   std::vector<uint8_t> settings;
-  UsbResult result = UsbResult::ok();
-  bool failed = false;
   if (value != 0 && pairs != 0) {
     settings.resize(2 * static_cast<size_t>(pairs));
     if (!readExact(settings.data(), settings.size())) {
-      result = UsbResult::error(71);
-      failed = true;
+      return sendReply(h, USB_CMD_SET_CONFIG, UsbResult::error(71)) ? 0 : -1;
     }
   }
-  const bool valid = parts_.table.isValidEntry(index, port);
-  if (!failed && (!valid || parts_.table.entry(index).state.load() != USB_DEV_CONNECTED)) {
+  if (!parts_.table.isValidEntry(index, port) || parts_.table.entry(index).state.load() != USB_DEV_CONNECTED) {
     return sendReply(h, USB_CMD_SET_CONFIG, UsbResult::error(19)) ? 0 : -1;
   }
-  if (!failed) {
-    // Only the owner reconfigures its device: a configuration change ends
-    // every transfer on it.
-    UsbDevice& entry = parts_.table.entry(index);
-    bool owned;
-    {
-      std::lock_guard<std::mutex> guard(entry.mutex);
-      owned = entry.owner == this;
-    }
-    if (!owned) return sendReply(h, USB_CMD_SET_CONFIG, UsbResult::denied(12)) ? 0 : -1;
-  }
-  if (!failed) {
-    parts_.engine.discardPendingUrbs(index);
-    UsbDevice& entry = parts_.table.entry(index);
-    UsbPlatform& platform = parts_.table.platform();
+  UsbDevice& entry = parts_.table.entry(index);
+  // Only the owner reconfigures its device: a configuration change ends
+  // every transfer on it.
+  bool owned;
+  {
     std::lock_guard<std::mutex> guard(entry.mutex);
-    const int current = entry.currentConfiguration;
+    owned = entry.owner == this;
+  }
+  if (!owned) return sendReply(h, USB_CMD_SET_CONFIG, UsbResult::denied(12)) ? 0 : -1;
+  parts_.engine.discardPendingUrbs(index);
+  ConfigurationOutcome outcome;
+  {
+    std::lock_guard<std::mutex> guard(entry.mutex);
     if (entry.node < 0) {
-      result = UsbResult::error(71);
-      failed = true;
-    } else if (value != 0 && current >= 0 && current < static_cast<int>(entry.configurations.size()) &&
-               entry.configurations[current].value() == value) {
-      // already the current configuration
+      // A clean-up closed the node: reopening it here would leave it outside
+      // the connection's poll set.
+      outcome = {UsbResult::error(71), true};
     } else {
-      releaseInterfaces(index);
-      entry.currentConfiguration = -1;
-      const int rc = platform.setConfiguration(entry.node, static_cast<unsigned>(value));
-      if (rc < 0) {
-        result = errorFrom(rc);
-        failed = true;
-      } else if (value != 0) {
-        int found = -1;
-        const int count = std::min<int>(entry.configurationCount(), static_cast<int>(entry.configurations.size()));
-        for (int i = 0; i < count && found < 0; ++i) {
-          if (entry.configurations[i].value() == value) found = i;
-        }
-        if (found < 0) {
-          result = UsbResult::error(53);
-          failed = true;
-        } else {
-          entry.currentConfiguration = found;
-          const UsbConfigRecord& config = entry.configurations[found];
-          for (int i = 0; i < config.interfaceCount && !failed; ++i) {
-            const int claimed = platform.claimInterface(entry.node, config.interfaces[i]);
-            if (claimed < 0) {
-              result = errorFrom(claimed);
-              failed = true;
-            }
-          }
-          for (size_t i = 0; i + 1 < settings.size() && !failed; i += 2) {
-            const int set = platform.setInterface(entry.node, settings[i], settings[i + 1]);
-            if (set < 0) {
-              result = errorFrom(set);
-              failed = true;
-            }
-          }
-        }
-      }
+      outcome = changeConfiguration(parts_.table.platform(), entry, value, settings);
     }
   }
-  const bool sent = sendReply(h, USB_CMD_SET_CONFIG, result);
-  if (failed && valid) {
-    parts_.engine.discardPendingUrbs(index);
-    parts_.table.entry(index).cleanupFlag = true;
-  }
+  const bool sent = sendReply(h, USB_CMD_SET_CONFIG, outcome.result);
+  if (outcome.cleanup) cleanUpFor(index);
   return sent ? 0 : -1;
+}
+
+void UsbSession::cleanUpFor(int index) {
+  parts_.engine.discardPendingUrbs(index);
+  UsbDevice& entry = parts_.table.entry(index);
+  std::lock_guard<std::mutex> guard(entry.mutex);
+  // Only this client's use of the device is cleaned up.
+  if (entry.owner == this) entry.cleanupFlag = true;
 }
 
 int UsbSession::handleClaimProbe(const RequestHeader& h) {

@@ -100,8 +100,10 @@ class UsbSession : public UsbClient {
   int handleSysName(const RequestHeader& h);
   int handlePortStatus(const RequestHeader& h);
 
-  void releaseInterfaces(int index);
   void cleanUpAfterRefusal(int index);
+  // After a failed configuration change: this client's use of the device
+  // is cleaned up by the next clean-up pass.
+  void cleanUpFor(int index);
 
   UsbServerParts parts_;
   StreamConnection& connection_;

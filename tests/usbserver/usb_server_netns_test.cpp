@@ -487,6 +487,51 @@ TEST_F(UsbServerNetns, AdministratorsDisconnectDoesNotReachTheNextOwner) {
   EXPECT_EQ(in.data, sent);
 }
 
+// The devices that need it are configured in their own way, seen from the
+// simulated kernel's counters.
+TEST_F(UsbServerNetns, SpecialDevicesAreConfiguredTheirOwnWay) {
+  struct Case {
+    uint16_t vendor;
+    uint16_t product;
+    uint8_t value;
+    uint64_t setConfigZero;
+    uint64_t requests551A;
+  };
+  const Case cases[] = {
+      {0x1d50, 0x6001, 1, 0, 0}, {0x088e, 0x5036, 1, 1, 0}, {0x0819, 0x0101, 1, 1, 0},
+      {0x0d46, 0x1234, 0, 0, 1}, {0x1d50, 0x6001, 0, 1, 0},
+  };
+  startServer();
+  auto client = connectClient(Link::Tcp);
+  ASSERT_TRUE(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.vendor) + ":" + std::to_string(c.product) + " " + std::to_string(c.value));
+    SimModelOptions options;
+    options.vendor = c.vendor;
+    options.product = c.product;
+    const std::string name = plug("key", 1, options);
+    DeviceRef key;
+    ASSERT_TRUE(findDevice(*client, 1, key));
+    Status status;
+    ASSERT_EQ(client->connect(key, "", status), 0);
+    ASSERT_EQ(client->setConfiguration(key, c.value, {}, status), 0);
+    EXPECT_TRUE(status.ok()) << statusText(status);
+    for (const SimDeviceStatus& device : host_->devices()) {
+      if (device.name != name) continue;
+      EXPECT_EQ(device.setConfigZero, c.setConfigZero);
+      EXPECT_EQ(device.requests551A, c.requests551A);
+    }
+    ASSERT_EQ(client->disconnect(key, status), 0);
+    ASSERT_EQ(host_->unplug(name), 0);
+    for (int i = 0; i < 100; ++i) {
+      std::vector<DeviceEntry> list;
+      ASSERT_EQ(client->deviceList({}, list, status), 0);
+      if (list.empty()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+}
+
 TEST_F(UsbServerNetns, ClientsBeyondTheLimitAreClosedAtOnce) {
   startServer();
   // Two ports: five clients are served at once.

@@ -326,9 +326,13 @@ int FakeUsbfs::clearHalt(int, unsigned ep) {
 int FakeUsbfs::reset(int) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   log("reset");
-  return 0;
+  return resetResult_;
 }
-int FakeUsbfs::request551A(int) { return -ENOTTY; }
+int FakeUsbfs::request551A(int) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  log("551A");
+  return result551A_;
+}
 
 int FakeUsbfs::submitUrb(int fd, usbdevfs_urb* urb) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);

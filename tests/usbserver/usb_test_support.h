@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -120,6 +121,9 @@ class FakeUsbfs : public UsbPlatform {
   void clearJournal();
   int openNodes() const;
   void setControlResult(int result) { controlResult_ = result; }
+  // -errno or 0: what request 0x551A and the reset answer
+  void setRequest551AResult(int result) { result551A_ = result; }
+  void setResetResult(int result) { resetResult_ = result; }
 
   std::string sysfsDevicesDir() const override { return root_ + "/sys/bus/usb/devices"; }
   std::string devBusUsbDir() const override { return root_ + "/dev/bus/usb"; }
@@ -167,6 +171,8 @@ class FakeUsbfs : public UsbPlatform {
   int failAt_ = -1;
   int failError_ = 0;
   int controlResult_ = 0;
+  int result551A_ = -ENOTTY;  // a kernel without the request
+  int resetResult_ = 0;
 };
 
 class FakeClock : public UsbClock {
