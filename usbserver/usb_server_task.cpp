@@ -142,8 +142,13 @@ int UsbSrvd::onListenerReady(FdWatch* watch, uint32_t) {
 }
 
 void UsbSrvd::acceptClient(Listener& listener) {
-  std::unique_ptr<StreamConnection> client = listener.connection->acceptSession();
-  if (!client) return;  // a failed accept never blocks the listener
+  // Only the listener that reported a client is asked, and without a wait:
+  // when the client went again before it was accepted, the listener task
+  // goes back to its loop instead of waiting for the next one there.
+  auto client = std::make_unique<StreamConnection>(this, setup_.interface, listener.vlanId);
+  if (!client->acceptFrom(listener.connection->descriptor())) return;
+  client->setState(kStateConnected);
+  client->setNonBlocking();
   const int limit = 2 * setup_.parts.hooks.portCount();
   if (setup_.tasks.connectionCount() > limit) {
     client->closeSession();
