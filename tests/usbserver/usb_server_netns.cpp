@@ -26,7 +26,10 @@ InetAddr Eth0View::address(int vlanId) const {
   return parsed(vlanId < 0 ? NetnsPair::kInsideAddress : NetnsPair::vlanInsideAddress(vlanId));
 }
 
-InetAddr Eth0View::vlanAddress(int) const { return kIpv4AnyAddress; }
+InetAddr Eth0View::vlanAddress(int vlanIndex) const {
+  const auto id = vlanIds.find(vlanIndex);
+  return id == vlanIds.end() ? kIpv4AnyAddress : parsed(NetnsPair::vlanInsideAddress(id->second));
+}
 
 void CountingOutputs::setPortPower(int, bool on) {
   if (!on) powerOffs_.fetch_add(1);
@@ -34,7 +37,7 @@ void CountingOutputs::setPortPower(int, bool on) {
 
 const char* linkName(Link link) { return link == Link::Tls ? "TLS" : "TCP"; }
 
-UsbServerNetns::UsbServerNetns(int ports) {
+UsbServerNetns::UsbServerNetns(int ports, std::vector<int> vlans) : net_(std::move(vlans)) {
   product_.product_id = 200;
   product_.usbtable_product_id = 200;
   product_.usb_ports_phy = static_cast<uint32_t>(ports);
@@ -63,13 +66,14 @@ void UsbServerNetns::startServer() {
   ASSERT_GT(server_->start(), 0);
 }
 
-std::unique_ptr<usbclient::UsbClient> UsbServerNetns::connectClient(Link link, int timeoutMs) {
+std::unique_ptr<usbclient::UsbClient> UsbServerNetns::connectClient(Link link, int timeoutMs,
+                                                                    const std::string& host) {
   std::unique_ptr<usbclient::UsbClient> client;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!client && std::chrono::steady_clock::now() < until) {
     net_.runInPeer([&] {
       usbclient::ServerAddress address;
-      address.host = NetnsPair::kInsideAddress;
+      address.host = host;
       address.port = static_cast<uint16_t>(link == Link::Tls ? kTlsPort : kPlainPort);
       address.tls = link == Link::Tls;
       address.timeoutMs = timeoutMs;

@@ -5,6 +5,7 @@
 // namespace, over TCP or TLS.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ class Eth0View : public InterfaceView {
   const char* deviceName() const override { return "eth0"; }
   InetAddr address(int vlanId) const override;
   InetAddr vlanAddress(int vlanIndex) const override;
+  // VLAN index -> VLAN id (the device eth0.<id> of the namespace pair)
+  std::map<int, int> vlanIds;
 };
 
 // Port LEDs and power as a journal of counts.
@@ -55,14 +58,16 @@ class UsbServerNetns : public ::testing::Test {
  protected:
   // The display model's twenty-port layout (40 entries) with `ports`
   // physical ports: devpath 1.n is port n.
-  explicit UsbServerNetns(int ports = 2);
+  // vlans: the VLAN devices eth0.N of the namespace pair.
+  explicit UsbServerNetns(int ports = 2, std::vector<int> vlans = {});
   void SetUp() override;
   void TearDown() override;
 
   void startServer();
   // A client connected from the peer namespace; null when no connection
   // could be made within a few seconds.
-  std::unique_ptr<usbclient::UsbClient> connectClient(Link link, int timeoutMs = 5000);
+  std::unique_ptr<usbclient::UsbClient> connectClient(Link link, int timeoutMs = 5000,
+                                                      const std::string& host = NetnsPair::kInsideAddress);
   // Plugs a model at devpath 1.<port>; the device's sysfs name.
   std::string plug(const std::string& model, int port, SimModelOptions options = {});
   // The device list entry of `port`, after waiting for the scan to see it.

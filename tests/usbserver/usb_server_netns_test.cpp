@@ -598,4 +598,49 @@ TEST_F(UsbServerNetns, ConnectionsEndWhenTheServerStops) {
   EXPECT_EQ(client->receive(message, 3000), kPeerClosed);
 }
 
+// Port VLANs: a listener on each VLAN that is switched on, and a port
+// bound to a VLAN shows its device only to clients that came through it.
+class UsbServerVlans : public UsbServerNetns {
+ protected:
+  UsbServerVlans() : UsbServerNetns(2, {5, 6}) {}
+};
+
+TEST_F(UsbServerVlans, ListenersFollowTheVlanSwitchesAndBindingsHideDevices) {
+  params_.find("ip4vlan_on_", 1)->setFromText("on");
+  params_.find("ip4vlan_id_", 1)->setFromText("5");
+  params_.find("ip4vlan_on_", 2)->setFromText("off");
+  params_.find("ip4vlan_id_", 2)->setFromText("6");
+  params_.find("wyk_2vlan_", 1)->setFromText("1");
+  eth0_.vlanIds = {{1, 5}, {2, 6}};
+  plug("key", 1);
+  plug("key", 2);
+  startServer();
+  auto untagged = connectClient(Link::Tcp);
+  auto tagged = connectClient(Link::Tcp, 5000, NetnsPair::vlanInsideAddress(5));
+  ASSERT_TRUE(untagged && tagged);
+  DeviceRef first, second;
+  ASSERT_TRUE(findDevice(*tagged, 1, first));
+  ASSERT_TRUE(findDevice(*untagged, 2, second));
+  Status status;
+  std::vector<DeviceEntry> list;
+  ASSERT_EQ(untagged->deviceList({}, list, status), 0);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].device.port, 2);
+  ASSERT_EQ(untagged->connect(first, "", status), 0);
+  EXPECT_FALSE(status.ok());
+  ASSERT_EQ(tagged->connect(first, "", status), 0);
+  EXPECT_TRUE(status.ok()) << statusText(status);
+  // No listener on the VLAN that is off.
+  bool refused = false;
+  net_.runInPeer([&] {
+    ServerAddress address;
+    address.host = NetnsPair::vlanInsideAddress(6);
+    address.port = kPlainPort;
+    address.timeoutMs = 2000;
+    std::string error;
+    refused = openTransport(address, error) == nullptr;
+  });
+  EXPECT_TRUE(refused);
+}
+
 }  // namespace
