@@ -131,4 +131,6 @@ UsbPortEvents& UsbServer::events() { return *events_; }
 
 int UsbServer::connectionCount() const { return tasks_->connectionCount(); }
 
+std::string UsbServer::tlsDescription() const { return tasks_->tlsDescription(); }
+
 void UsbServer::keepFreedTransferMemory() { mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap); }

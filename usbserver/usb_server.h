@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "usbserver/usb_layout.h"
 
@@ -61,6 +62,9 @@ class UsbServer {
   UsbPortEvents& events();
   // Number of connection tasks now.
   int connectionCount() const;
+  // TLS version and cipher of the most recent TLS client (the TLS details
+  // page); empty before the first.
+  std::string tlsDescription() const;
 
  private:
   const ProductInfo& product_;

@@ -87,6 +87,16 @@ void UsbServerTasks::stopAll() {
   }
 }
 
+void UsbServerTasks::recordTlsDescription(const std::string& description) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  tlsDescription_ = description;
+}
+
+std::string UsbServerTasks::tlsDescription() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return tlsDescription_;
+}
+
 UsbSrvd::UsbSrvd(UsbServerSetup setup) : Task("UsbSrvd"), setup_(std::move(setup)) {}
 
 UsbSrvd::~UsbSrvd() {
@@ -262,7 +272,13 @@ void UsbSrvdPrcs::cleanupFlaggedDevices() {
 void UsbSrvdPrcs::run() {
   if (!setup_.tasks.connectionRunning(id())) return;
   connection_->setOwner(this);
-  if (tls_ && connection_->tlsAccept(setup_.tlsSettings()) != 1) return;
+  if (tls_) {
+    if (connection_->tlsAccept(setup_.tlsSettings()) != 1) return;
+    char description[140];
+    if (connection_->tlsDescription(description, sizeof description) > 0) {
+      setup_.tasks.recordTlsDescription(description);
+    }
+  }
   session_ = std::make_unique<UsbSession>(setup_.parts, *connection_, vlanId_);
   session_->setDeviceWatcher([this](const UsbSession::DeviceWatch& device) { watchDevice(device); });
   clientWatch_ = FdWatch{this, &UsbSrvdPrcs::onClientReadable, connection_->descriptor()};

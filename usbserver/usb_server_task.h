@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "core/fd_watch.h"
@@ -40,6 +41,10 @@ class UsbServerTasks {
   // Ends the listener first (no new clients), then every connection task,
   // and waits until all are gone.
   void stopAll();
+  // The TLS version and cipher of the most recent TLS client (at most 140
+  // bytes; empty before the first).
+  void recordTlsDescription(const std::string& description);
+  std::string tlsDescription() const;
 
  private:
   mutable std::mutex mutex_;
@@ -49,6 +54,7 @@ class UsbServerTasks {
   int listenerId_ = 0;
   bool listenerGone_ = false;
   bool stopping_ = false;
+  std::string tlsDescription_;
 };
 
 // The server's shared parts and the settings of its listeners.

@@ -78,6 +78,11 @@ TEST_P(UsbServerLinks, AnswersTheRequestsThatNeedNoDevice) {
   std::vector<DeviceEntry> list;
   ASSERT_EQ(client->deviceList({}, list, status), 0);
   EXPECT_TRUE(list.empty());
+  if (GetParam() == Link::Tls) {
+    EXPECT_EQ(server_->tlsDescription().rfind("TLSv1.", 0), 0u) << server_->tlsDescription();
+  } else {
+    EXPECT_EQ(server_->tlsDescription(), "");
+  }
 }
 
 TEST_P(UsbServerLinks, KeyDeviceIsConnectedConfiguredAndMovesData) {
