@@ -133,4 +133,7 @@ int UsbServer::connectionCount() const { return tasks_->connectionCount(); }
 
 std::string UsbServer::tlsDescription() const { return tasks_->tlsDescription(); }
 
-void UsbServer::keepFreedTransferMemory() { mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap); }
+void UsbServer::keepFreedTransferMemory() {
+  mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
+  mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
+}

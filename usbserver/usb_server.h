@@ -48,7 +48,11 @@ class UsbServer {
   // 64 KiB part buffers, and a burst of them freed together would otherwise
   // be handed back to the kernel and faulted in again page by page on the
   // next burst. Up to kKeptFreeHeap bytes of freed heap stay with the process.
+  // Fixing that limit ends the allocator's own rise of its mmap threshold,
+  // so blocks up to kHeapBlockLimit (whole 1 MiB transfers) are placed in
+  // the heap explicitly instead of being mapped and unmapped each time.
   static constexpr int kKeptFreeHeap = 32 << 20;
+  static constexpr int kHeapBlockLimit = 4 << 20;
   static void keepFreedTransferMemory();
   // Switches on every port whose power-off time has passed (each pass of
   // main's supervision loop).
