@@ -20,6 +20,8 @@ bool GpioUsbPortOutputs::cardPresence(int& value) {
   return true;
 }
 
+void GpioUsbPortOutputs::flashActivity() { device_.flashActivity(); }
+
 void GpioUsbPortOutputs::signalAddress(bool addressSet) {
   if (addressSet) {
     device_.signalAddressSet();

@@ -37,6 +37,7 @@ class GpioUsbPortOutputs : public UsbPortOutputs {
   void beep(int kind) override;
   bool cardPresence(int& value) override;
   void signalAddress(bool addressSet) override;
+  void flashActivity() override;
 
  private:
   GpioDevice& device_;

@@ -40,6 +40,7 @@ class LoopbackInterface : public InterfaceView {
 // it: the last LED colour and power state of each port.
 class BenchPortOutputs : public UsbPortOutputs {
  public:
+  void flashActivity() override {}
   void setPortLed(int portIndex, int colour, int) override {
     if (portIndex >= 0 && portIndex < int(kPorts)) leds_[portIndex] = colour;
   }

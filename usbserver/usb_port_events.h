@@ -40,6 +40,8 @@ class UsbPortOutputs {
   virtual bool cardPresence(int& value) = 0;
   // GpioDevice::signalAddressSet (true) or GpioDevice::signalNoAddress
   virtual void signalAddress(bool addressSet) = 0;
+  // GpioDevice::flashActivity(): one flash of the activity LED
+  virtual void flashActivity() = 0;
 };
 
 // One LED per port, or one common LED for all ports.

@@ -61,7 +61,7 @@ TlsSettings tlsSettingsOf(const ParamTable& params) {
 
 UsbServer::UsbServer(UsbPlatform& platform, UsbPortOutputs& outputs, InterfaceView* interface,
                      ParamTable& params, const ProductInfo& product, std::function<bool()> devicesStarted)
-    : product_(product), params_(params), interface_(interface) {
+    : product_(product), outputs_(outputs), params_(params), interface_(interface) {
   const int ports = boundedPortCount(product);
   settings_ = std::make_unique<ParamUsbSettings>(params, ports);
   listenerSettings_ = std::make_unique<ParamListenerSettings>(params, ports);
@@ -89,12 +89,15 @@ int UsbServer::start() {
   started_ = true;
   table_->scanUsbDevices();
   ParamTable& params = params_;
+  UsbPortOutputs& outputs = outputs_;
+  std::function<void()> activity;
+  if (usbFlashesActivity(product_.product_id)) activity = [&outputs] { outputs.flashActivity(); };
   UsbServerSetup setup{UsbServerParts{*table_, *engine_, *control_, *access_, *events_},
                        interface_,
                        *listenerSettings_,
                        [&params] { return tlsSettingsOf(params); },
                        *tasks_,
-                       {}};
+                       std::move(activity)};
   auto* listener = new UsbSrvd(std::move(setup));
   const int id = listener->start(UsbSrvd::kStackSize);
   if (id <= 0) {

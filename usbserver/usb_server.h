@@ -72,6 +72,7 @@ class UsbServer {
 
  private:
   const ProductInfo& product_;
+  UsbPortOutputs& outputs_;
   std::unique_ptr<ParamUsbSettings> settings_;
   std::unique_ptr<ParamListenerSettings> listenerSettings_;
   std::unique_ptr<TaskUsbClock> clock_;

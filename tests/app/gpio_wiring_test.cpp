@@ -77,6 +77,9 @@ TEST(GpioAdapters, UsbPortOutputsDriveLedsPowerAndReadTheCardSlot) {
   EXPECT_EQ(lastWords(bench, kGpioLedPattern), (std::vector<uint32_t>{0x2, 0x5, 0x3FF, 1, 250}));
   outputs.signalAddress(false);
   EXPECT_EQ(lastWords(bench, kGpioLedPattern), (std::vector<uint32_t>{0x2, 0x15, 0x3FF, 1, 250}));
+  // One flash of the activity LED.
+  outputs.flashActivity();
+  EXPECT_EQ(lastWords(bench, kGpioLedPattern), (std::vector<uint32_t>{0x1, 0x1, 0x3, 0, 100}));
 }
 
 TEST(GpioAdapters, AddressIndicatorAndRelaySwitch) {

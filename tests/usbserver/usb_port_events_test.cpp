@@ -24,6 +24,7 @@ namespace {
 
 class FakeOutputs : public UsbPortOutputs {
  public:
+  void flashActivity() override {}
   void setPortLed(int portIndex, int colour, int rate) override {
     journal.push_back("led " + std::to_string(portIndex) + " " + std::to_string(colour) + " " +
                       std::to_string(rate));

@@ -17,6 +17,7 @@
 #include "params/param_table.h"
 #include "params/parameters.h"
 #include "params/product_info.h"
+#include "tests/usbserver/no_port_outputs.h"
 #include "sim/usb/sim_usb_host.h"
 #include "tests/support/netns.h"
 #include "tests/support/temp_root.h"
@@ -32,15 +33,6 @@ class Eth0 : public InterfaceView {
   const char* deviceName() const override { return "eth0"; }
   InetAddr address(int) const override { return InetAddr::ipv4(198, 18, 0, 1); }
   InetAddr vlanAddress(int) const override { return InetAddr(); }
-};
-
-class NoOutputs : public UsbPortOutputs {
- public:
-  void setPortLed(int, int, int) override {}
-  void setPortPower(int, bool) override {}
-  void beep(int) override {}
-  bool cardPresence(int&) override { return false; }
-  void signalAddress(bool) override {}
 };
 
 int connectToServer() {
@@ -101,7 +93,7 @@ class UsbServerHangup : public ::testing::Test {
   Parameters parameters_{params_};
   ProductInfo product_;
   Eth0 eth0_;
-  NoOutputs outputs_;
+  NoPortOutputs outputs_;
   std::unique_ptr<SimUsbHost> host_;
   std::unique_ptr<UsbServer> server_;
 };

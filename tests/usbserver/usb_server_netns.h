@@ -45,10 +45,13 @@ class CountingOutputs : public UsbPortOutputs {
   void beep(int) override {}
   bool cardPresence(int&) override { return false; }
   void signalAddress(bool) override {}
+  void flashActivity() override { flashes_.fetch_add(1); }
   int powerOffs() const { return powerOffs_.load(); }
+  int flashes() const { return flashes_.load(); }
 
  private:
   std::atomic<int> powerOffs_{0};
+  std::atomic<int> flashes_{0};
 };
 
 enum class Link { Tcp, Tls };

@@ -649,3 +649,33 @@ TEST_F(UsbServerVlans, ListenersFollowTheVlanSwitchesAndBindingsHideDevices) {
 }
 
 }  // namespace
+
+namespace {
+
+// The display and relay models flash their activity LED once per request a
+// connection task serves; the other models have no activity LED to flash.
+TEST_F(UsbServerNetns, ActivityLedFlashesOnlyOnTheDisplayAndRelayModels) {
+  const struct {
+    uint32_t product;
+    bool flashes;
+  } models[] = {{200, true}, {210, true}, {121, false}};
+  for (const auto& model : models) {
+    SCOPED_TRACE(model.product);
+    server_.reset();
+    product_.product_id = model.product;
+    const int before = outputs_.flashes();
+    startServer();
+    auto client = connectClient(Link::Tcp);
+    ASSERT_TRUE(client);
+    Status status;
+    for (uint32_t tag = 1; tag <= 3; ++tag) ASSERT_EQ(client->keepAlive(tag, status), 0);
+    const int flashes = outputs_.flashes() - before;
+    if (model.flashes) {
+      EXPECT_GE(flashes, 3);
+    } else {
+      EXPECT_EQ(flashes, 0);
+    }
+  }
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 #include "params/parameters.h"
 #include "params/product.h"
 #include "params/product_info.h"
+#include "tests/usbserver/no_port_outputs.h"
 #include "usb_test_support.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_port_events.h"
@@ -83,15 +84,6 @@ TEST(UsbProductLayout, LedSchemeAndActivityFollowTheModel) {
   }
 }
 
-class NoOutputs : public UsbPortOutputs {
- public:
-  void setPortLed(int, int, int) override {}
-  void setPortPower(int, bool) override {}
-  void beep(int) override {}
-  bool cardPresence(int&) override { return false; }
-  void signalAddress(bool) override {}
-};
-
 TEST(UsbServerAssembly, TableSizeFollowsTheUsbTableIdAndHidesTheSlotsBeyond) {
   struct Case {
     uint32_t productId;
@@ -104,7 +96,7 @@ TEST(UsbServerAssembly, TableSizeFollowsTheUsbTableIdAndHidesTheSlotsBeyond) {
     TempRoot root;
     std::filesystem::create_directories(root.path() + "/sys/bus/usb/devices");
     FakeUsbfs usbfs(root.path());
-    NoOutputs outputs;
+    NoPortOutputs outputs;
     ParamTable params;
     Parameters parameters(params);
     ProductInfo product;
