@@ -16,24 +16,13 @@
 
 #include "bench/usb_bench_probe.h"
 #include "core/tls_session.h"
+#include "usbserver/usb_protocol.h"
 
 namespace {
 
-constexpr uint32_t kCommandUrb = 8;
-constexpr uint32_t kUrbFinal = 0x1008;
-constexpr uint32_t kUrbPartial = 0x101C;
-constexpr size_t kRequestHeader = 16;
-constexpr size_t kUrbRequest = 12;
-constexpr size_t kReplyHeader = 24;
-
-uint32_t be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-
-void putBe32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
+// The relay answers with the server's own framing.
+constexpr uint32_t kUrbFinal = kReplyBase | USB_CMD_URB;
+constexpr size_t kUrbRequest = 12;  // handle, IN length, OUT length
 
 struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
@@ -93,12 +82,12 @@ class Stream {
 
 // A reply header as the server writes it for a transfer: the echo byte
 // alone in bytes 0-3, the command word, the tag, the length, class and code 0.
-void replyHeader(uint8_t out[kReplyHeader], uint8_t echo, uint32_t command, const uint8_t* tag, uint32_t length) {
-  std::memset(out, 0, kReplyHeader);
+void replyHeader(uint8_t out[kReplyHeaderSize], uint8_t echo, uint32_t command, const uint8_t* tag, uint32_t length) {
+  std::memset(out, 0, kReplyHeaderSize);
   out[3] = echo;
-  putBe32(out + 4, command);
+  storeBe32(out + 4, command);
   std::memcpy(out + 8, tag, 4);
-  putBe32(out + 12, length);
+  storeBe32(out + 12, length);
 }
 
 }  // namespace
@@ -177,7 +166,7 @@ void FramedRelay::serve(int fd) {
   // dropped.
   const std::vector<uint8_t> source(kPartSize, 0xA5);
   std::vector<uint8_t> sink;
-  uint8_t request[kRequestHeader + kUrbRequest];
+  uint8_t request[kRequestHeaderSize + kUrbRequest];
   SSL* ssl = nullptr;
   if (tls_ && (!(ssl = SSL_new(context_.get())) || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1)) {
     SSL_free(ssl);
@@ -186,19 +175,19 @@ void FramedRelay::serve(int fd) {
   }
   Stream stream(fd, ssl);
   for (;;) {
-    if (!stream.readExact(request, kRequestHeader)) break;
-    if (be32(request + 4) != kCommandUrb || !stream.readExact(request + kRequestHeader, kUrbRequest)) break;
+    if (!stream.readExact(request, kRequestHeaderSize)) break;
+    if (loadBe32(request + 4) != USB_CMD_URB || !stream.readExact(request + kRequestHeaderSize, kUrbRequest)) break;
     const uint8_t echo = request[3];
     const uint8_t* tag = request + 8;
-    const uint8_t* urb = request + kRequestHeader;
+    const uint8_t* urb = request + kRequestHeaderSize;
     const bool control = urb[3] == 2;
     const bool in = control || (urb[2] & 0x80) != 0;
-    const uint32_t inLength = be32(urb + 4);
-    const uint32_t outLength = be32(urb + 8);
+    const uint32_t inLength = loadBe32(urb + 4);
+    const uint32_t outLength = loadBe32(urb + 8);
     if (outLength > kMaxOutLength || inLength > kMaxOutLength) break;
     if (sink.size() < outLength) sink.resize(outLength);
     if (!stream.readExact(sink.data(), outLength)) break;
-    uint8_t header[kReplyHeader];
+    uint8_t header[kReplyHeaderSize];
     if (!in || inLength == 0) {
       replyHeader(header, echo, kUrbFinal, tag, 0);
       iovec part{header, sizeof header};
@@ -214,7 +203,7 @@ void FramedRelay::serve(int fd) {
     for (uint32_t done = 0; ok && done < inLength;) {
       const uint32_t n = static_cast<uint32_t>(std::min<size_t>(partSize, inLength - done));
       done += n;
-      replyHeader(header, echo, done == inLength ? kUrbFinal : kUrbPartial, tag, n);
+      replyHeader(header, echo, done == inLength ? kUrbFinal : kPartialCompletion, tag, n);
       iovec parts[] = {{header, sizeof header}, {const_cast<uint8_t*>(source.data()), n}};
       ok = stream.writeAll(parts, 2);
     }

@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e/e2e_wait.h"
+#include "tests/support/eventually.h"
 #include "tests/support/appliance_process.h"
 #include "tests/support/temp_root.h"
 

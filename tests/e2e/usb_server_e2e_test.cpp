@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/appliance_process.h"
+#include "tests/support/eventually.h"
 
 namespace {
 
@@ -95,12 +96,13 @@ class UsbServerE2eTest : public ::testing::Test {
   // The listed devices once both profile devices show (discovery runs every second).
   std::map<std::string, Listed> awaitDevices(const std::string& options = "") {
     std::map<std::string, Listed> devices;
-    for (int i = 0; i < 50; ++i) {
-      const CommandRun list = appliance_.usbclient(options + " list");
-      devices = parseList(list.output);
-      if (list.exitCode == 0 && devices.count(kStorage) && devices.count(kKey)) break;
-      std::this_thread::sleep_for(200ms);
-    }
+    eventually(
+        [&] {
+          const CommandRun list = appliance_.usbclient(options + " list");
+          devices = parseList(list.output);
+          return list.exitCode == 0 && devices.count(kStorage) && devices.count(kKey);
+        },
+        10000ms, 200ms);
     return devices;
   }
 
@@ -147,10 +149,7 @@ TEST_F(UsbServerE2eTest, HolderHearsOfTakeoverAndUnplug) {
   ASSERT_EQ(appliance_.simctl("usb unplug 1-1.2").exitCode, 0);
   EXPECT_TRUE(second.waitForOutput("event ")) << second.output();
   EXPECT_EQ(second.wait(10s), 1) << second.output();
-  for (int i = 0; i < 50 && parseList(appliance_.usbclient("list").output).count(kKey); ++i) {
-    std::this_thread::sleep_for(100ms);
-  }
-  EXPECT_FALSE(parseList(appliance_.usbclient("list").output).count(kKey));
+  EXPECT_TRUE(eventually([&] { return !parseList(appliance_.usbclient("list").output).count(kKey); }, 5000ms));
 }
 
 // Two clients per port and one more: the four-port appliance serves nine
@@ -188,8 +187,7 @@ TEST(UsbServerHeartbeatE2eTest, SilentClientIsDropped) {
   const std::string client = ApplianceProcess::binary("tools/usbclient/usbclient") + " --host " +
                              ApplianceProcess::address();
   int silent = -1;
-  for (int i = 0; i < 50 && (silent = connectFromPeer(appliance)) < 0; ++i) std::this_thread::sleep_for(100ms);
-  ASSERT_GE(silent, 0);
+  ASSERT_TRUE(eventually([&] { return (silent = connectFromPeer(appliance)) >= 0; }, 5000ms));
   const auto since = std::chrono::steady_clock::now();
   EXPECT_TRUE(closedByServer(silent, 10000ms));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -218,10 +216,8 @@ TEST_F(UsbServerE2eTest, FileSystemThroughTheTunnelChecksClean) {
     ~Unmount() { (void)!std::system(("fusermount3 -u -z " + dir + " 2>/dev/null").c_str()); }
   } unmountFuse{fuseDir};
   struct stat st{};
-  for (int i = 0; i < 100 && !(::stat((fuseDir + "/disk").c_str(), &st) == 0 && st.st_size > 0); ++i) {
-    std::this_thread::sleep_for(100ms);
-  }
-  ASSERT_GT(st.st_size, 0) << fuse.output();
+  ASSERT_TRUE(eventually([&] { return ::stat((fuseDir + "/disk").c_str(), &st) == 0 && st.st_size > 0; }, 10000ms))
+      << fuse.output();
 
   const std::string script =
       "set -e\n"

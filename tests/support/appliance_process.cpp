@@ -6,12 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <thread>
+#include <optional>
+
+#include "tests/support/eventually.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 std::string shellQuoted(const std::string& text) {
   std::string out = "'";
@@ -20,6 +21,13 @@ std::string shellQuoted(const std::string& text) {
     else out += c;
   }
   return out + "'";
+}
+
+// The wait status of the child once it ended within the limit.
+std::optional<int> reapWithin(pid_t child, std::chrono::milliseconds limit) {
+  int status = 0;
+  if (!eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit, 10ms)) return std::nullopt;
+  return status;
 }
 
 std::string launcher() { return std::string(APPLIANCE_SOURCE_DIR) + "/tools/launcher/appliance-sim"; }
@@ -102,12 +110,10 @@ bool ApplianceProcess::running() {
 std::string ApplianceProcess::output() const { return readFileText(logPath()); }
 
 bool ApplianceProcess::waitForOutput(const std::string& text, Duration limit) {
-  const auto deadline = SteadyClock::now() + limit;
-  while (output().find(text) == std::string::npos) {
-    if (SteadyClock::now() > deadline || !running()) return output().find(text) != std::string::npos;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  const auto printed = [&] { return output().find(text) != std::string::npos; };
+  // A process that ended prints nothing more.
+  eventually([&] { return printed() || !running(); }, limit, 20ms);
+  return printed();
 }
 
 CommandRun ApplianceProcess::simctl(const std::string& arguments) const {
@@ -158,27 +164,16 @@ ApplianceProcess::Background::~Background() {
 std::string ApplianceProcess::Background::output() const { return readFileText(log_); }
 
 bool ApplianceProcess::Background::waitForOutput(const std::string& text, Duration limit) {
-  const auto deadline = SteadyClock::now() + limit;
-  while (output().find(text) == std::string::npos) {
-    if (SteadyClock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return eventually([&] { return output().find(text) != std::string::npos; }, limit, 20ms);
 }
 
 int ApplianceProcess::Background::wait(Duration limit) {
   if (pid_ <= 0) return exitCode_;
-  const auto deadline = SteadyClock::now() + limit;
-  int status = 0;
-  while (SteadyClock::now() < deadline) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      return exitCode_;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return -1;
+  const std::optional<int> status = reapWithin(pid_, limit);
+  if (!status) return -1;
+  pid_ = -1;
+  exitCode_ = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+  return exitCode_;
 }
 
 CommandRun ApplianceProcess::usbclient(const std::string& arguments) const {
@@ -187,16 +182,10 @@ CommandRun ApplianceProcess::usbclient(const std::string& arguments) const {
 
 int ApplianceProcess::awaitExit(Duration limit) {
   if (pid_ <= 0) return -1;
-  const auto deadline = SteadyClock::now() + limit;
-  int status = 0;
-  while (SteadyClock::now() < deadline) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return status;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return -1;
+  const std::optional<int> status = reapWithin(pid_, limit);
+  if (!status) return -1;
+  pid_ = -1;
+  return *status;
 }
 
 int ApplianceProcess::stop(int sig, Duration limit) {

@@ -12,6 +12,7 @@
 #include "core/task_table.h"
 #include "params/int_param.h"
 #include "params/string_param.h"
+#include "tests/support/eventually.h"
 #include "tests/usbserver/usb_server_netns.h"
 #include "tools/usbclient/wire.h"
 #include "usbserver/usb_device.h"
@@ -244,9 +245,7 @@ TEST_P(UsbServerLinks, AdministratorsDisconnectReachesTheOwner) {
   EXPECT_EQ(event.device, key);
   // The slot is given back by the owner's task, which may still be at it.
   const Param* owner = params_.find("usb_owner_", key.index + 1u);
-  for (int i = 0; i < 100 && owner->toText() != "Available"; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  eventually([&] { return owner->toText() == "Available"; }, std::chrono::milliseconds(5000));
   EXPECT_EQ(owner->toText(), "Available");
   ASSERT_EQ(client->disconnect(key, status), 0);
   EXPECT_TRUE(status.ok()) << statusText(status);
