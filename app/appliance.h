@@ -14,7 +14,6 @@ class VlanDriver;
 class RelayController;
 class SimCommandRegistry;
 class SimControlSocket;
-class SimUsbHost;
 class SimUsbCommands;
 class SimPhyAccess;
 class UsbPlatform;
