@@ -39,6 +39,16 @@ struct DisplayCode {
 
 ParamTable::~ParamTable() = default;
 
+void ParamTable::hideSlotsAbove(int count) {
+  for (Param* param : items_) {
+    if (!param->hasFlags(SlotIndexed)) continue;
+    const std::string_view name = param->name();
+    size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    if (memberNumber(name, digits) > count) param->addFlags(Hidden);
+  }
+}
+
 void ParamTable::insert(std::unique_ptr<Param> param) {
   const std::string& name = param->name();
   auto at = std::lower_bound(items_.begin(), items_.end(), std::string_view(name), lessByName);

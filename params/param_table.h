@@ -58,6 +58,9 @@ class ParamTable {
   // Number of physical USB ports (port power applies to 1..count).
   void setUsbPortCount(int count) { usbPortCount_ = count; }
   int usbPortCount() const { return usbPortCount_; }
+  // The device-slot families (SlotIndexed) show only the slots 1..count of
+  // the USB device table: members numbered above count become Hidden.
+  void hideSlotsAbove(int count);
 
   // ---- lookup and listing ----
   // index kExact: the parameter named exactly name; any other index: the

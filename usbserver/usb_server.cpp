@@ -2,7 +2,6 @@
 
 #include <malloc.h>
 
-#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -10,7 +9,6 @@
 #include "core/tls_session.h"
 #include "params/int_param.h"
 #include "params/p3_list.h"
-#include "params/param_flags.h"
 #include "params/param_table.h"
 #include "params/product_info.h"
 #include "usbserver/control_request.h"
@@ -30,22 +28,6 @@ namespace {
 int boundedPortCount(const ProductInfo& product) {
   return product.usb_ports_phy > kMaxUsbPorts ? static_cast<int>(kMaxUsbPorts)
                                               : static_cast<int>(product.usb_ports_phy);
-}
-
-// The number after the last non-digit of a name; -1 when it ends in none.
-int trailingNumber(const std::string& name) {
-  size_t start = name.size();
-  while (start > 0 && std::isdigit(static_cast<unsigned char>(name[start - 1]))) --start;
-  if (start == name.size() || name.size() - start > 6) return -1;
-  return std::stoi(name.substr(start));
-}
-
-// The device-slot families show only the slots the table has.
-void hideSlotsBeyond(ParamTable& params, int tableSize) {
-  for (Param* param : params.getItems()) {
-    if (!param->hasFlags(SlotIndexed)) continue;
-    if (trailingNumber(param->name()) > tableSize) param->addFlags(Hidden);
-  }
 }
 
 TlsSettings tlsSettingsOf(const ParamTable& params) {
@@ -76,7 +58,7 @@ UsbServer::UsbServer(UsbPlatform& platform, UsbPortOutputs& outputs, InterfaceVi
   control_ = std::make_unique<ControlRequests>(*table_);
   access_ = std::make_unique<PortAccess>(*settings_);
   tasks_ = std::make_unique<UsbServerTasks>();
-  hideSlotsBeyond(params, table_->size());
+  params.hideSlotsAbove(table_->size());
 }
 
 UsbServer::~UsbServer() {
